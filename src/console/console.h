@@ -1,0 +1,11 @@
+// The text-mode update.
+#pragma once
+
+#include "../module/function.h"
+
+namespace updater::console {
+
+Ref console_update(Frame& f, PyObject* const* args);
+Ref progress_callback(Frame& f, PyObject* const* args);
+
+}  // namespace updater::console

@@ -1,0 +1,425 @@
+#include "callables.h"
+
+#include <cstddef>
+#include <new>
+
+namespace updater {
+
+namespace {
+
+// ---------------------------------------------------------------------------
+// Per-callable objects, built once per process from the table.
+
+struct CallableObjects {
+    PyObject* name;
+    PyObject* qualname;
+    PyObject* params[max_params];
+    PyObject* code;  // __code__
+};
+
+CallableObjects objects[fn_count];
+
+PyObject* make_code(const Callable& c, const CallableObjects& o)
+{
+    Ref varnames = own(PyTuple_New(static_cast<Py_ssize_t>(c.params.size() + c.locals.size())));
+    Py_ssize_t i = 0;
+    for (const char* n : c.params) PyTuple_SET_ITEM(varnames.get(), i++, check(PyUnicode_InternFromString(n)));
+    for (const char* n : c.locals) PyTuple_SET_ITEM(varnames.get(), i++, check(PyUnicode_InternFromString(n)));
+
+    Ref empty = own(reinterpret_cast<PyObject*>(PyCode_NewEmpty("updater.py", c.name, c.line)));
+    Ref replace = attr(empty, lit::replace);
+    Ref kwnames = own(Py_BuildValue("(sssss)", "co_argcount", "co_nlocals", "co_varnames", "co_qualname",
+                                    "co_flags"));
+    Ref argcount = own(PyLong_FromSize_t(c.params.size()));
+    Ref nlocals = own(PyLong_FromSsize_t(PyTuple_GET_SIZE(varnames.get())));
+    Ref flags = own(PyLong_FromLong(CO_OPTIMIZED | CO_NEWLOCALS | (c.nested ? CO_NESTED : 0)));
+    return call(replace, {argcount, nlocals, varnames, o.qualname, flags}, kwnames).release();
+}
+
+void build_objects(int index)
+{
+    const Callable& c = callables[index];
+    CallableObjects& o = objects[index];
+    if (o.code) return;
+    if (!o.name) o.name = check(PyUnicode_InternFromString(c.name));
+    if (!o.qualname) o.qualname = check(PyUnicode_InternFromString(c.qualname));
+    int i = 0;
+    for (const char* p : c.params) {
+        if (!o.params[i]) o.params[i] = check(PyUnicode_InternFromString(p));
+        ++i;
+    }
+    o.code = make_code(c, o);
+}
+
+// ---------------------------------------------------------------------------
+// The binder: positional count, then keywords (identity, then text), then
+// the check that every parameter has a value.  False with TypeError set.
+
+bool wrong_count(const Callable& c, Py_ssize_t given)
+{
+    Py_ssize_t n = static_cast<Py_ssize_t>(c.params.size());
+    PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)", c.name,
+                 "exactly", n, n == 1 ? "" : "s", given);
+    return false;
+}
+
+Py_ssize_t find_param(const CallableObjects& o, Py_ssize_t from, Py_ssize_t to, PyObject* key)
+{
+    for (Py_ssize_t j = from; j < to; ++j)
+        if (o.params[j] == key) return j;
+    for (Py_ssize_t j = from; j < to; ++j)
+        if (PyUnicode_GET_LENGTH(o.params[j]) == PyUnicode_GET_LENGTH(key) &&
+            PyUnicode_Compare(o.params[j], key) == 0)
+            return j;
+    return -1;
+}
+
+bool bind(const Callable& c, const CallableObjects& o, PyObject* const* args, Py_ssize_t nargs,
+          PyObject* kwnames, PyObject** bound)
+{
+    const Py_ssize_t n = static_cast<Py_ssize_t>(c.params.size());
+    const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+    if (n == 0) {
+        if (nkw) {
+            PyErr_Format(PyExc_TypeError, "%.200s() %s", c.name, "takes no keyword arguments");
+            return false;
+        }
+        if (nargs) {
+            PyErr_Format(PyExc_TypeError, "%.200s() %s (%zd given)", c.name, "takes no arguments", nargs);
+            return false;
+        }
+        return true;
+    }
+    if (nargs > n || (nkw == 0 && nargs != n)) return wrong_count(c, nargs);
+    for (Py_ssize_t i = 0; i < n; ++i) bound[i] = i < nargs ? args[i] : nullptr;
+    for (Py_ssize_t k = 0; k < nkw; ++k) {
+        PyObject* key = PyTuple_GET_ITEM(kwnames, k);
+        if (!PyUnicode_Check(key)) {
+            PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", c.name);
+            return false;
+        }
+        Py_ssize_t j = find_param(o, nargs, n, key);
+        if (j >= 0) {
+            bound[j] = args[nargs + k];
+            continue;
+        }
+        if (find_param(o, 0, nargs, key) >= 0) {
+            PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'", c.name, key);
+            return false;
+        }
+        PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", c.name, key);
+        return false;
+    }
+    for (Py_ssize_t i = nargs; i < n; ++i)
+        if (!bound[i]) return wrong_count(c, i);
+    return true;
+}
+
+// ---------------------------------------------------------------------------
+// The function type.
+
+struct Function {
+    PyObject_HEAD
+    vectorcallfunc vectorcall;
+    int index;
+    PyObject* globals;
+    PyObject* closure;  // closure record or null
+    PyObject* name;
+    PyObject* qualname;
+    PyObject* module;
+    PyObject* doc;
+    PyObject* dict;
+    PyObject* annotations;
+    PyObject* weakreflist;
+};
+
+PyTypeObject function_type;
+
+Function* as_function(PyObject* self) { return reinterpret_cast<Function*>(self); }
+
+PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) noexcept
+{
+    Function* fn = as_function(self);
+    const Callable& c = callables[fn->index];
+    PyObject* bound[max_params];
+    if (!bind(c, objects[fn->index], args, PyVectorcall_NARGS(nargsf), kwnames, bound)) {
+        // Callables without parameters reject their arguments before they start.
+        if (c.params.size()) add_traceback(c.tb_name, c.line);
+        return nullptr;
+    }
+    if (Py_EnterRecursiveCall(" while calling a Python object")) {
+        add_traceback(c.tb_name, c.line);
+        return nullptr;
+    }
+    Frame f{c.tb_name, c.line, fn->closure};
+    PyObject* result = nullptr;
+    // The one place where a body's C++ exceptions turn back into a failure.
+    try {
+        result = c.body(f, bound).release();
+    } catch (const PyError& e) {
+        if (!e.traced) add_traceback(f);
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+        add_traceback(f);
+    } catch (...) {
+        PyErr_SetString(PyExc_SystemError, "updater: unexpected C++ exception");
+        add_traceback(f);
+    }
+    Py_LeaveRecursiveCall();
+    return result;
+}
+
+int function_traverse(PyObject* self, visitproc visit, void* arg)
+{
+    Function* fn = as_function(self);
+    Py_VISIT(fn->globals);
+    Py_VISIT(fn->closure);
+    Py_VISIT(fn->name);
+    Py_VISIT(fn->qualname);
+    Py_VISIT(fn->module);
+    Py_VISIT(fn->doc);
+    Py_VISIT(fn->dict);
+    Py_VISIT(fn->annotations);
+    return 0;
+}
+
+int function_clear(PyObject* self)
+{
+    Function* fn = as_function(self);
+    Py_CLEAR(fn->globals);
+    Py_CLEAR(fn->closure);
+    Py_CLEAR(fn->module);
+    Py_CLEAR(fn->doc);
+    Py_CLEAR(fn->dict);
+    Py_CLEAR(fn->annotations);
+    // name and qualname stay: repr and error messages may still need them.
+    return 0;
+}
+
+void function_dealloc(PyObject* self)
+{
+    Function* fn = as_function(self);
+    PyObject_GC_UnTrack(self);
+    if (fn->weakreflist) PyObject_ClearWeakRefs(self);
+    function_clear(self);
+    Py_CLEAR(fn->name);
+    Py_CLEAR(fn->qualname);
+    PyObject_GC_Del(self);
+}
+
+PyObject* function_repr(PyObject* self)
+{
+    return PyUnicode_FromFormat("<function %U at %p>", as_function(self)->qualname, self);
+}
+
+// Binds as a method through an instance, like a Python function.
+PyObject* function_descr_get(PyObject* self, PyObject* obj, PyObject*)
+{
+    if (obj == nullptr || obj == Py_None) return Py_NewRef(self);
+    return PyMethod_New(self, obj);
+}
+
+int set_text(PyObject** slot, PyObject* value, const char* what)
+{
+    if (!value || !PyUnicode_Check(value)) {
+        PyErr_Format(PyExc_TypeError, "%s must be set to a string object", what);
+        return -1;
+    }
+    Py_XSETREF(*slot, Py_NewRef(value));
+    return 0;
+}
+
+PyObject* get_name(PyObject* self, void*) { return Py_NewRef(as_function(self)->name); }
+int set_name(PyObject* self, PyObject* value, void*)
+{
+    return set_text(&as_function(self)->name, value, "__name__");
+}
+PyObject* get_qualname(PyObject* self, void*) { return Py_NewRef(as_function(self)->qualname); }
+int set_qualname(PyObject* self, PyObject* value, void*)
+{
+    return set_text(&as_function(self)->qualname, value, "__qualname__");
+}
+PyObject* get_none(PyObject*, void*) { Py_RETURN_NONE; }
+PyObject* get_code(PyObject* self, void*) { return Py_NewRef(objects[as_function(self)->index].code); }
+PyObject* get_globals(PyObject* self, void*) { return Py_NewRef(as_function(self)->globals); }
+PyObject* get_closure(PyObject* self, void*)
+{
+    Function* fn = as_function(self);
+    if (!fn->closure) Py_RETURN_NONE;
+    Ref cell = Ref::steal(PyCell_New(fn->closure));
+    return cell ? PyTuple_Pack(1, cell.get()) : nullptr;
+}
+PyObject* get_annotations(PyObject* self, void*)
+{
+    Function* fn = as_function(self);
+    if (!fn->annotations && !(fn->annotations = PyDict_New())) return nullptr;
+    return Py_NewRef(fn->annotations);
+}
+
+PyGetSetDef function_getset[] = {
+    {"__name__", get_name, set_name, nullptr, nullptr},
+    {"__qualname__", get_qualname, set_qualname, nullptr, nullptr},
+    {"__defaults__", get_none, nullptr, nullptr, nullptr},
+    {"__kwdefaults__", get_none, nullptr, nullptr, nullptr},
+    {"__code__", get_code, nullptr, nullptr, nullptr},
+    {"__globals__", get_globals, nullptr, nullptr, nullptr},
+    {"__closure__", get_closure, nullptr, nullptr, nullptr},
+    {"__annotations__", get_annotations, nullptr, nullptr, nullptr},
+    {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyMemberDef function_members[] = {
+    {"__module__", Py_T_OBJECT_EX, offsetof(Function, module), 0, nullptr},
+    {"__doc__", Py_T_OBJECT_EX, offsetof(Function, doc), 0, nullptr},
+    {nullptr, 0, 0, 0, nullptr},
+};
+
+// ---------------------------------------------------------------------------
+// Closure records.
+
+struct RecordObject {
+    PyObject_HEAD
+    PyObject* slots[max_params];
+};
+
+PyTypeObject record_types[2];
+constexpr int record_sizes[2] = {2, 4};
+
+int record_size(PyObject* self)
+{
+    return Py_TYPE(self) == &record_types[0] ? record_sizes[0] : record_sizes[1];
+}
+
+int record_traverse(PyObject* self, visitproc visit, void* arg)
+{
+    auto* r = reinterpret_cast<RecordObject*>(self);
+    for (int i = 0, n = record_size(self); i < n; ++i) Py_VISIT(r->slots[i]);
+    return 0;
+}
+
+int record_clear(PyObject* self)
+{
+    auto* r = reinterpret_cast<RecordObject*>(self);
+    for (int i = 0, n = record_size(self); i < n; ++i) Py_CLEAR(r->slots[i]);
+    return 0;
+}
+
+void record_dealloc(PyObject* self)
+{
+    PyObject_GC_UnTrack(self);
+    record_clear(self);
+    PyObject_GC_Del(self);
+}
+
+int ready_types()
+{
+    if (function_type.tp_flags & Py_TPFLAGS_READY) return 0;
+
+    PyTypeObject& t = function_type;
+    t.tp_name = "updater.function";
+    t.tp_basicsize = sizeof(Function);
+    t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
+                 Py_TPFLAGS_METHOD_DESCRIPTOR;
+    t.tp_vectorcall_offset = offsetof(Function, vectorcall);
+    t.tp_call = PyVectorcall_Call;
+    t.tp_dealloc = function_dealloc;
+    t.tp_repr = function_repr;
+    t.tp_traverse = function_traverse;
+    t.tp_clear = function_clear;
+    t.tp_descr_get = function_descr_get;
+    t.tp_getset = function_getset;
+    t.tp_members = function_members;
+    t.tp_dictoffset = offsetof(Function, dict);
+    t.tp_weaklistoffset = offsetof(Function, weakreflist);
+    if (PyType_Ready(&t) < 0) return -1;
+
+    const char* names[2] = {"updater._run_update_scope", "updater._run_update_progress_callback_scope"};
+    for (int i = 0; i < 2; ++i) {
+        PyTypeObject& r = record_types[i];
+        r.tp_name = names[i];
+        r.tp_basicsize = static_cast<Py_ssize_t>(offsetof(RecordObject, slots) + record_sizes[i] * sizeof(PyObject*));
+        r.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC;
+        r.tp_dealloc = record_dealloc;
+        r.tp_traverse = record_traverse;
+        r.tp_clear = record_clear;
+        if (PyType_Ready(&r) < 0) return -1;
+    }
+    return 0;
+}
+
+}  // namespace
+
+int prepare_callables() noexcept
+{
+    // Static type objects start zeroed; the head is set here once.
+    static bool heads_set = false;
+    if (!heads_set) {
+        Py_SET_TYPE(reinterpret_cast<PyObject*>(&function_type), &PyType_Type);
+        Py_SET_REFCNT(reinterpret_cast<PyObject*>(&function_type), 1);
+        for (PyTypeObject& r : record_types) {
+            Py_SET_TYPE(reinterpret_cast<PyObject*>(&r), &PyType_Type);
+            Py_SET_REFCNT(reinterpret_cast<PyObject*>(&r), 1);
+        }
+        heads_set = true;
+    }
+    if (ready_types() < 0) return -1;
+    try {
+        for (int i = 0; i < fn_count; ++i) build_objects(i);
+    } catch (const PyError&) {
+        return -1;
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+        return -1;
+    }
+    return 0;
+}
+
+Ref make_function(int index, PyObject* closure)
+{
+    Function* fn = PyObject_GC_New(Function, &function_type);
+    if (!fn) throw PyError{};
+    // GC_New leaves the fields uninitialised: set all before anything can fail.
+    fn->vectorcall = function_vectorcall;
+    fn->index = index;
+    fn->globals = Py_NewRef(state.globals);
+    fn->closure = Py_XNewRef(closure);
+    fn->name = Py_NewRef(objects[index].name);
+    fn->qualname = Py_NewRef(objects[index].qualname);
+    fn->module = Py_NewRef(static_cast<PyObject*>(lit::updater));
+    fn->doc = Py_NewRef(Py_None);
+    fn->dict = nullptr;
+    fn->annotations = nullptr;
+    fn->weakreflist = nullptr;
+    PyObject_GC_Track(fn);
+    return Ref::steal(reinterpret_cast<PyObject*>(fn));
+}
+
+Ref make_record(Record kind)
+{
+    PyTypeObject* type = &record_types[static_cast<int>(kind)];
+    RecordObject* r = PyObject_GC_New(RecordObject, type);
+    if (!r) throw PyError{};
+    for (int i = 0; i < record_sizes[static_cast<int>(kind)]; ++i) r->slots[i] = nullptr;
+    PyObject_GC_Track(r);
+    return Ref::steal(reinterpret_cast<PyObject*>(r));
+}
+
+PyObject* record_get(PyObject* record, int i, const char* var_name)
+{
+    PyObject* value = reinterpret_cast<RecordObject*>(record)->slots[i];
+    if (!value) {
+        PyErr_Format(PyExc_NameError,
+                     "cannot access free variable '%s' where it is not associated with a value in enclosing scope",
+                     var_name);
+        throw PyError{};
+    }
+    return value;
+}
+
+void record_set(PyObject* record, int i, PyObject* value)
+{
+    Py_XSETREF(reinterpret_cast<RecordObject*>(record)->slots[i], Py_NewRef(value));
+}
+
+}  // namespace updater

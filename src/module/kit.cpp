@@ -1,0 +1,111 @@
+#include "kit.h"
+
+#include <frameobject.h>
+
+#include <map>
+#include <utility>
+
+namespace updater {
+
+ModuleState state;
+
+namespace {
+
+// Code objects behind traceback entries, one per (name, line), kept for the
+// process.  Names are the static C strings of the callable table.
+std::map<std::pair<const char*, int>, PyCodeObject*> entry_codes;
+
+PyCodeObject* entry_code(const char* tb_name, int line)
+{
+    auto key = std::make_pair(tb_name, line);
+    auto it = entry_codes.find(key);
+    if (it != entry_codes.end()) return it->second;
+    // The code object's first line is the line the traceback shows.
+    PyCodeObject* code = PyCode_NewEmpty("updater.py", tb_name, line);
+    if (code) entry_codes.emplace(key, code);
+    return code;
+}
+
+}  // namespace
+
+void add_traceback(const char* tb_name, int line) noexcept
+{
+    PyObject* exc = PyErr_GetRaisedException();
+    if (!exc) return;
+    PyFrameObject* frame = nullptr;
+    PyObject* globals = state.globals;
+    Ref fallback;
+    if (!globals) {
+        fallback = Ref::steal(PyDict_New());
+        globals = fallback.get();
+    }
+    if (PyCodeObject* code = globals ? entry_code(tb_name, line) : nullptr) {
+        frame = PyFrame_New(PyThreadState_Get(), code, globals, nullptr);
+    }
+    // A failure to build the entry must not replace the exception itself.
+    if (!frame) PyErr_Clear();
+    PyErr_SetRaisedException(exc);
+    if (frame) {
+        PyTraceBack_Here(frame);
+        Py_DECREF(frame);
+    }
+}
+
+Ref global(PyObject* name)
+{
+    PyObject* value = PyDict_GetItemWithError(state.globals, name);
+    if (!value) {
+        if (PyErr_Occurred()) throw PyError{};
+        PyObject* builtins = PyModule_GetDict(state.builtins);
+        value = builtins ? PyDict_GetItemWithError(builtins, name) : nullptr;
+        if (!value) {
+            if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+            throw PyError{};
+        }
+    }
+    return Ref::borrow(value);
+}
+
+namespace {
+
+constexpr size_t max_args = 15;
+
+void check_arg_count(size_t n)
+{
+    if (n > max_args) {
+        PyErr_SetString(PyExc_SystemError, "updater: too many call arguments");
+        throw PyError{};
+    }
+}
+
+}  // namespace
+
+Ref call(PyObject* callable, std::initializer_list<PyObject*> args, PyObject* kwnames)
+{
+    // One spare slot in front lets the callee prepend a bound `self`.
+    check_arg_count(args.size());
+    PyObject* argv[max_args + 1];
+    size_t n = 0;
+    for (PyObject* a : args) argv[1 + n++] = a;
+    size_t nkw = kwnames ? static_cast<size_t>(PyTuple_GET_SIZE(kwnames)) : 0;
+    return own(PyObject_Vectorcall(callable, argv + 1, (n - nkw) | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
+}
+
+Ref call_method(PyObject* obj, PyObject* name, std::initializer_list<PyObject*> args, PyObject* kwnames)
+{
+    check_arg_count(args.size());
+    PyObject* argv[max_args + 1];
+    argv[0] = obj;
+    size_t n = 1;
+    for (PyObject* a : args) argv[n++] = a;
+    size_t nkw = kwnames ? static_cast<size_t>(PyTuple_GET_SIZE(kwnames)) : 0;
+    return own(PyObject_VectorcallMethod(name, argv, (n - nkw) | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
+}
+
+void raise(PyObject* exc)
+{
+    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exc)), exc);
+    throw PyError{};
+}
+
+}  // namespace updater

@@ -1,0 +1,156 @@
+// The kit every body is written with: the error rule, statement lines,
+// global lookup, calls and the two flow constructs (try/except, with).
+#pragma once
+
+#include "literals.h"
+#include "ref.h"
+
+#include <initializer_list>
+
+namespace updater {
+
+// Thrown when a C API call failed: the interpreter's error indicator is set.
+// `traced` says that the running callable's traceback entry is already on it.
+struct PyError {
+    bool traced = false;
+};
+
+inline PyObject* check(PyObject* p)
+{
+    if (!p) throw PyError{};
+    return p;
+}
+
+inline int check(int r)
+{
+    if (r < 0) throw PyError{};
+    return r;
+}
+
+// A new reference from a C API call, or PyError.
+inline Ref own(PyObject* p) { return Ref::steal(check(p)); }
+
+// Process-wide records, set by the exec step and kept for the process.
+struct ModuleState {
+    PyObject* module = nullptr;    // set while executing and once ready
+    PyObject* globals = nullptr;   // the module's dictionary
+    PyObject* builtins = nullptr;  // the builtins module
+    PyObject* open = nullptr;      // early-bound builtins
+    PyObject* runtime_error = nullptr;
+    PyObject* print = nullptr;
+};
+extern ModuleState state;
+
+// The running callable: its traceback name, the current statement's line
+// and the closure record it was created with.
+struct Frame {
+    const char* tb_name;
+    int line;
+    PyObject* closure = nullptr;
+
+    void at(int l) noexcept { line = l; }
+};
+
+// Adds the entry ("updater.py", tb_name, line) to the pending exception.
+void add_traceback(const char* tb_name, int line) noexcept;
+inline void add_traceback(const Frame& f) noexcept { add_traceback(f.tb_name, f.line); }
+
+// A global name at the moment of use: module namespace, then builtins.
+Ref global(PyObject* name);
+
+inline Ref attr(PyObject* obj, PyObject* name) { return own(PyObject_GetAttr(obj, name)); }
+inline void set_attr(PyObject* obj, PyObject* name, PyObject* value)
+{
+    check(PyObject_SetAttr(obj, name, value));
+}
+inline bool truthy(PyObject* obj) { return check(PyObject_IsTrue(obj)) != 0; }
+inline bool equal(PyObject* a, PyObject* b) { return check(PyObject_RichCompareBool(a, b, Py_EQ)) != 0; }
+inline Ref none() { return Ref::borrow(Py_None); }
+
+// callable(*args) and callable(*args, **dict(zip(kwnames, kwvalues))):
+// `args` holds the positional values followed by one value per kwname.
+Ref call(PyObject* callable, std::initializer_list<PyObject*> args, PyObject* kwnames = nullptr);
+// obj.name(*args), looked up like a method call.
+Ref call_method(PyObject* obj, PyObject* name, std::initializer_list<PyObject*> args,
+                PyObject* kwnames = nullptr);
+
+// raise exc  (an exception instance; the handled exception becomes its context)
+[[noreturn]] void raise(PyObject* exc);
+
+// Makes `exc` the exception being handled (sys.exception()) for the
+// lifetime of the guard, as an except clause does.
+class Handling {
+public:
+    explicit Handling(PyObject* exc) noexcept : previous_(Ref::steal(PyErr_GetHandledException()))
+    {
+        PyErr_SetHandledException(exc);
+    }
+    ~Handling() { PyErr_SetHandledException(previous_.get()); }
+    Handling(const Handling&) = delete;
+    Handling& operator=(const Handling&) = delete;
+
+private:
+    Ref previous_;
+};
+
+// Runs `body`; returns true if it raised (the exception is then pending and
+// carries the frame's traceback entry).
+template <class Body>
+bool failed(Frame& f, Body&& body)
+{
+    bool raised = false;
+    bool traced = false;
+    try {
+        body();
+    } catch (const PyError& e) {
+        raised = true;
+        traced = e.traced;
+    }
+    if (raised && !traced) add_traceback(f);
+    return raised;
+}
+
+// try: body()
+// except Exception as e: handler(e)
+// Anything not derived from Exception passes through unchanged.
+template <class Body, class Handler>
+void try_except(Frame& f, Body&& body, Handler&& handler)
+{
+    if (!failed(f, body)) return;
+    Ref exc = Ref::steal(PyErr_GetRaisedException());
+    if (!PyErr_GivenExceptionMatches(exc, PyExc_Exception)) {
+        PyErr_SetRaisedException(exc.release());
+        throw PyError{true};
+    }
+    Handling handling(exc);
+    handler(exc.get());
+}
+
+// with manager as value: body(value)
+// `line` is the with statement's own line: entering and leaving report it.
+template <class Body>
+void with(Frame& f, int line, PyObject* manager, Body&& body)
+{
+    f.at(line);
+    Ref exit = attr(manager, lit::dunder_exit);
+    Ref value = call_method(manager, lit::dunder_enter, {});
+    if (!failed(f, [&] { body(value.get()); })) {
+        f.at(line);
+        call(exit, {Py_None, Py_None, Py_None});
+        return;
+    }
+    Ref exc = Ref::steal(PyErr_GetRaisedException());
+    bool suppress;
+    {
+        Handling handling(exc);
+        f.at(line);
+        Ref tb = Ref::steal(PyException_GetTraceback(exc));
+        Ref result = call(exit, {reinterpret_cast<PyObject*>(Py_TYPE(exc.get())), exc, tb ? tb.get() : Py_None});
+        suppress = truthy(result);
+    }
+    if (suppress) return;
+    PyErr_SetRaisedException(exc.release());
+    throw PyError{true};
+}
+
+}  // namespace updater

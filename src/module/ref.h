@@ -1,0 +1,59 @@
+// Owning reference handle: each Ref owns exactly one reference or none.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <utility>
+
+namespace updater {
+
+class Ref {
+public:
+    Ref() noexcept = default;
+    Ref(const Ref&) = delete;
+    Ref& operator=(const Ref&) = delete;
+    Ref(Ref&& other) noexcept : p_(other.p_) { other.p_ = nullptr; }
+
+    // The old value is dropped only after the new one is stored: its
+    // destructor may run Python code that looks at this handle again.
+    Ref& operator=(Ref&& other) noexcept
+    {
+        PyObject* old = p_;
+        p_ = other.p_;
+        other.p_ = nullptr;
+        Py_XDECREF(old);
+        return *this;
+    }
+
+    ~Ref() { Py_XDECREF(p_); }
+
+    // Takes over a new reference (may be null).
+    static Ref steal(PyObject* p) noexcept
+    {
+        Ref r;
+        r.p_ = p;
+        return r;
+    }
+
+    // Adds a reference to a borrowed one (may be null).
+    static Ref borrow(PyObject* p) noexcept
+    {
+        Py_XINCREF(p);
+        return steal(p);
+    }
+
+    PyObject* get() const noexcept { return p_; }
+    operator PyObject*() const noexcept { return p_; }
+    explicit operator bool() const noexcept { return p_ != nullptr; }
+
+    // Hands the reference to the caller.
+    [[nodiscard]] PyObject* release() noexcept { return std::exchange(p_, nullptr); }
+
+    void reset() noexcept { *this = Ref(); }
+
+private:
+    PyObject* p_ = nullptr;
+};
+
+}  // namespace updater
