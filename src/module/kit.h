@@ -27,6 +27,12 @@ inline int check(int r)
     return r;
 }
 
+inline Py_ssize_t check(Py_ssize_t r)
+{
+    if (r < 0) throw PyError{};
+    return r;
+}
+
 // A new reference from a C API call, or PyError.
 inline Ref own(PyObject* p) { return Ref::steal(check(p)); }
 
@@ -66,6 +72,8 @@ inline void set_attr(PyObject* obj, PyObject* name, PyObject* value)
 inline bool truthy(PyObject* obj) { return check(PyObject_IsTrue(obj)) != 0; }
 inline bool equal(PyObject* a, PyObject* b) { return check(PyObject_RichCompareBool(a, b, Py_EQ)) != 0; }
 inline Ref none() { return Ref::borrow(Py_None); }
+// a > b, as the comparison's own result object
+inline Ref greater(PyObject* a, PyObject* b) { return own(PyObject_RichCompare(a, b, Py_GT)); }
 
 // callable(*args) and callable(*args, **dict(zip(kwnames, kwvalues))):
 // `args` holds the positional values followed by one value per kwname.
