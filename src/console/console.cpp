@@ -1,18 +1,57 @@
+// The text-mode update: one printed line per progress report.
 #include "console.h"
+
+#include "../engine/report.h"
+#include "../module/callables.h"
 
 namespace updater::console {
 
+using namespace lit;
+
 namespace {
 
-[[noreturn]] void not_built(const char* what)
-{
-    PyErr_Format(PyExc_NotImplementedError, "%s is not built yet", what);
-    throw PyError{};
-}
+// print(text): the builtin bound once at import.
+void print(PyObject* text) { call(state.print, {text}); }
 
 }  // namespace
 
-Ref console_update(Frame&, PyObject* const*) { not_built("UpdaterGUI.console_update"); }
-Ref progress_callback(Frame&, PyObject* const*) { not_built("progress_callback"); }
+// def console_update(self):
+Ref console_update(Frame& f, PyObject* const*)
+{
+    f.at(166); print(console_banner);
+    f.at(167); Ref progress_callback = make_function(fn_console_progress_callback);
+    f.at(176); Ref new_exe = call(global(lit::download_new_exe_with_progress), {progress_callback});
+    f.at(177); if (!truthy(new_exe)) return none();
+    f.at(178); print(console_ready_text);
+    try_except(f, [&] {
+        f.at(180); call(global(lit::replace_and_run), {new_exe});
+    }, [&](PyObject* e) {
+        f.at(182); print(own(PyUnicode_Concat(error_prefix, own(PyObject_Format(e, empty)))));
+        f.at(183); call_method(global(lit::sys), lit::exit, {n1});
+    });
+    return none();
+}
+
+// def progress_callback(percent, speed_kb, known_size, downloaded_bytes):
+Ref progress_callback(Frame& f, PyObject* const* args)
+{
+    PyObject* percent = args[0];
+    PyObject* speed_kb = args[1];
+    PyObject* known_size = args[2];
+    PyObject* downloaded_bytes = args[3];
+    f.at(168);
+    if (equal(percent, minus1)) {
+        f.at(169); print(download_failed_text);
+        f.at(170); call_method(global(lit::sys), lit::exit, {n1});
+    } else {
+        f.at(171);
+        if (truthy(known_size)) {
+            f.at(172); print(engine::percent_line(percent, speed_kb));
+        } else {
+            f.at(174); print(engine::size_line(downloaded_bytes, speed_kb));
+        }
+    }
+    return none();
+}
 
 }  // namespace updater::console

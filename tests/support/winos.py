@@ -1,0 +1,155 @@
+"""Windows file semantics on top of the real `os`, for the swap tests on Linux.
+
+`WindowsOS` forwards every attribute to the real `os` module (``os.path``
+included) except for the few operations whose Windows behaviour differs:
+
+* ``rename(src, dst)`` refuses an existing ``dst`` with ``FileExistsError``
+  ("[WinError 183] Cannot create a file when that file already exists").
+* ``replace(src, dst)`` overwrites ``dst`` as on both systems, unless ``dst`` is a
+  running executable ("[WinError 5] Access is denied").
+* ``remove(path)`` / ``unlink(path)`` of a running executable is refused with
+  ``PermissionError`` ("[WinError 5] Access is denied").
+* A running executable may itself be renamed (Windows allows that); the
+  "running" mark follows the file to its new name.
+
+Bind it where the code under test looks up ``os``::
+
+    winos = WindowsOS()
+    winos.mark_running(launcher_path)
+    monkeypatch.setattr(updater, "os", winos)
+    monkeypatch.setattr(updater, "shutil", shutil_for(winos))
+
+``shutil.move`` calls ``os.rename`` through shutil's own module global, so
+`shutil_for` gives a private copy of shutil bound to the stand-in (nothing else
+in the process is affected), and `patched_shutil` patches the shared shutil
+module for the duration of a ``with`` block when a private copy will not do.
+"""
+
+from __future__ import annotations
+
+import contextlib
+import errno
+import importlib.util
+import os as _os
+import shutil as _shutil
+import types
+
+ERROR_ACCESS_DENIED = 5
+ERROR_ALREADY_EXISTS = 183
+
+_MESSAGES = {
+    ERROR_ACCESS_DENIED: "Access is denied",
+    ERROR_ALREADY_EXISTS: "Cannot create a file when that file already exists",
+}
+
+
+def _format(winerror: int, filename, filename2=None) -> str:
+    text = f"[WinError {winerror}] {_MESSAGES[winerror]}"
+    if filename is not None:
+        text += f": {filename!r}"
+        if filename2 is not None:
+            text += f" -> {filename2!r}"
+    return text
+
+
+class WinFileExistsError(FileExistsError):
+    """FileExistsError that prints like the one Windows gives."""
+
+    def __init__(self, filename, filename2=None):
+        super().__init__(errno.EEXIST, _MESSAGES[ERROR_ALREADY_EXISTS], filename, None, filename2)
+        self.winerror = ERROR_ALREADY_EXISTS
+
+    def __str__(self) -> str:
+        return _format(ERROR_ALREADY_EXISTS, self.filename, self.filename2)
+
+
+class WinPermissionError(PermissionError):
+    """PermissionError that prints like "Access is denied" on Windows."""
+
+    def __init__(self, filename, filename2=None):
+        super().__init__(errno.EACCES, _MESSAGES[ERROR_ACCESS_DENIED], filename, None, filename2)
+        self.winerror = ERROR_ACCESS_DENIED
+
+    def __str__(self) -> str:
+        return _format(ERROR_ACCESS_DENIED, self.filename, self.filename2)
+
+
+def _key(path) -> str:
+    return _os.path.normcase(_os.path.abspath(_os.fspath(path)))
+
+
+class WindowsOS:
+    """An `os` stand-in with Windows rename/replace/remove rules (see module doc)."""
+
+    def __init__(self, running=()):
+        self._running: set[str] = set()
+        self.calls: list[tuple] = []  # (name, *args) of every rename/replace/remove/unlink
+        for path in running:
+            self.mark_running(path)
+
+    def __getattr__(self, name):
+        return getattr(_os, name)
+
+    def __repr__(self) -> str:
+        return f"<WindowsOS running={sorted(self._running)!r}>"
+
+    # -- the "running executable" registry -----------------------------------
+
+    def mark_running(self, path) -> None:
+        self._running.add(_key(path))
+
+    def is_running(self, path) -> bool:
+        return _key(path) in self._running
+
+    # -- operations with Windows semantics -------------------------------------
+
+    def rename(self, src, dst, *, src_dir_fd=None, dst_dir_fd=None):
+        self.calls.append(("rename", src, dst))
+        if src_dir_fd is None and dst_dir_fd is None and _os.path.lexists(dst):
+            raise WinFileExistsError(src, dst)
+        _os.rename(src, dst, src_dir_fd=src_dir_fd, dst_dir_fd=dst_dir_fd)
+        self._follow(src, dst)
+
+    def replace(self, src, dst, *, src_dir_fd=None, dst_dir_fd=None):
+        self.calls.append(("replace", src, dst))
+        if self.is_running(dst):
+            raise WinPermissionError(src, dst)
+        _os.replace(src, dst, src_dir_fd=src_dir_fd, dst_dir_fd=dst_dir_fd)
+        self._follow(src, dst)
+
+    def remove(self, path, *, dir_fd=None):
+        self.calls.append(("remove", path))
+        if self.is_running(path):
+            raise WinPermissionError(path)
+        _os.remove(path, dir_fd=dir_fd)
+
+    def unlink(self, path, *, dir_fd=None):
+        self.calls.append(("unlink", path))
+        if self.is_running(path):
+            raise WinPermissionError(path)
+        _os.unlink(path, dir_fd=dir_fd)
+
+    def _follow(self, src, dst) -> None:
+        if self.is_running(src):
+            self._running.discard(_key(src))
+            self._running.add(_key(dst))
+
+
+def shutil_for(os_standin) -> types.ModuleType:
+    """A private copy of `shutil` whose `os` global is `os_standin`."""
+    spec = importlib.util.find_spec("shutil")
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    module.os = os_standin
+    return module
+
+
+@contextlib.contextmanager
+def patched_shutil(os_standin):
+    """Make the shared `shutil` module use `os_standin` inside the block."""
+    saved = _shutil.os
+    _shutil.os = os_standin
+    try:
+        yield _shutil
+    finally:
+        _shutil.os = saved
