@@ -1,6 +1,7 @@
 // Install paths, the download with its progress reports, and the swap and
 // restart of the launcher.  Each statement carries its line in updater.py.
 #include "engine.h"
+#include "platform.h"
 
 namespace updater::engine {
 
@@ -9,25 +10,6 @@ using namespace lit;
 namespace {
 
 Ref os_path() { return attr(global(lit::os), path); }
-
-// The platform layer: on Windows a file needs no permission bit to be
-// started.  Elsewhere the new launcher gets the permission bits of the one
-// it replaces, or rwxr-xr-x less the umask on a first installation.
-void give_launcher_mode([[maybe_unused]] PyObject* main_exe, [[maybe_unused]] PyObject* old_exe,
-                        [[maybe_unused]] bool replaced)
-{
-#ifndef _WIN32
-    if (replaced) {
-        call_method(global(lit::shutil), copymode, {old_exe, main_exe});
-        return;
-    }
-    Ref os = global(lit::os);
-    Ref mask = call_method(os, umask, {n0o755 /* any value; restored below */});
-    call_method(os, umask, {mask});
-    Ref mode = own(PyNumber_And(n0o755, own(PyNumber_Invert(mask))));
-    call_method(os, chmod, {main_exe, mode});
-#endif
-}
 
 }  // namespace
 
@@ -150,7 +132,7 @@ Ref replace_and_run(Frame& f, PyObject* const* args)
         }
         f.at(86); call_method(global(lit::shutil), move, {new_exe, main_exe});
         moved = true;
-        give_launcher_mode(main_exe, old_exe, backed_up);
+        give_launcher_mode(main_exe, old_exe, backed_up);  // still line 86
         f.at(87);
         if (truthy(call_method(os_path(), exists, {old_exe}))) {
             f.at(88); call_method(global(lit::os), lit::remove, {old_exe});

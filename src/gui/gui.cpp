@@ -2,6 +2,7 @@
 // completion and close.  The worker's only toolkit call is root.after().
 #include "gui.h"
 
+#include "../engine/platform.h"
 #include "../engine/report.h"
 #include "../module/callables.h"
 
@@ -56,7 +57,9 @@ Ref init(Frame& f, PyObject* const* args)
     f.at(109); Ref icon_path = call(global(lit::get_resource_path), {icon_ico});
     f.at(110);
     if (truthy(call_method(attr(global(lit::os), path), exists, {icon_path}))) {
-        f.at(111); call_method(attr(self, root), iconbitmap, {icon_path});
+        // Tk takes an .ico file as the window icon on Windows only; elsewhere
+        // the window keeps the toolkit's default icon.
+        f.at(111); if (engine::on_windows()) call_method(attr(self, root), iconbitmap, {icon_path});
     }
 
     f.at(113);

@@ -1,0 +1,18 @@
+// The small platform layer for systems other than Windows, where the
+// launcher is built to run.  Decided at the moment of use from `os.name`,
+// like every other global the module reads.
+#pragma once
+
+#include "../module/kit.h"
+
+namespace updater::engine {
+
+// os.name == "nt"
+bool on_windows();
+
+// A freshly downloaded file cannot be started on POSIX: the new launcher
+// gets the permission bits of the launcher it replaces (`replaced`), or
+// rwxr-xr-x less the umask on a first installation.  Nothing on Windows.
+void give_launcher_mode(PyObject* main_exe, PyObject* old_exe, bool replaced);
+
+}  // namespace updater::engine
