@@ -46,11 +46,8 @@ Ref init(Frame& f, PyObject* const* args)
     f.at(103); set_attr(self, root, call(attr(global(tk), Tk), {}));
     f.at(104); call_method(attr(self, root), title, {window_title});
     f.at(105);
-    {
-        Ref pieces = own(PyTuple_Pack(3, text_of(attr(self, WIDTH)).get(), x_sep.operator PyObject*(),
-                                      text_of(attr(self, HEIGHT)).get()));
-        call_method(attr(self, root), geometry, {own(PyUnicode_Join(empty, pieces))});
-    }
+    call_method(attr(self, root), geometry,
+                {join_text({text_of(attr(self, WIDTH)), x_sep, text_of(attr(self, HEIGHT))})});
     f.at(106); call_method(attr(self, root), resizable, {Py_False, Py_False});
     f.at(107); call_method(attr(self, root), configure, {global(BG_DARK)}, kw_bg);
 
@@ -68,12 +65,7 @@ Ref init(Frame& f, PyObject* const* args)
     f.at(114);
     Ref height = call_method(attr(self, root), winfo_screenheight, {});
     Ref y = own(PyNumber_FloorDivide(own(PyNumber_Subtract(height, attr(self, HEIGHT))), n2));
-    f.at(115);
-    {
-        Ref pieces = own(PyTuple_Pack(4, plus.operator PyObject*(), text_of(x).get(), plus.operator PyObject*(),
-                                      text_of(y).get()));
-        call_method(attr(self, root), geometry, {own(PyUnicode_Join(empty, pieces))});
-    }
+    f.at(115); call_method(attr(self, root), geometry, {join_text({plus, text_of(x), plus, text_of(y)})});
 
     f.at(117);
     set_attr(self, card, call(attr(global(tk), tk_Frame),

@@ -22,8 +22,12 @@ PyCodeObject* entry_code(const char* tb_name, int line)
     if (it != entry_codes.end()) return it->second;
     // The code object's first line is the line the traceback shows.
     PyCodeObject* code = PyCode_NewEmpty("updater.py", tb_name, line);
-    if (code) entry_codes.emplace(key, code);
-    return code;
+    if (!code) return nullptr;
+    // Making the code object may run a collection, and with it another
+    // thread that adds the same entry first.
+    auto [slot, inserted] = entry_codes.emplace(key, code);
+    if (!inserted) Py_DECREF(code);
+    return slot->second;
 }
 
 }  // namespace
@@ -100,6 +104,14 @@ Ref call_method(PyObject* obj, PyObject* name, std::initializer_list<PyObject*> 
     for (PyObject* a : args) argv[n++] = a;
     size_t nkw = kwnames ? static_cast<size_t>(PyTuple_GET_SIZE(kwnames)) : 0;
     return own(PyObject_VectorcallMethod(name, argv, (n - nkw) | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
+}
+
+Ref join_text(std::initializer_list<PyObject*> pieces)
+{
+    Ref tuple = own(PyTuple_New(static_cast<Py_ssize_t>(pieces.size())));
+    Py_ssize_t i = 0;
+    for (PyObject* p : pieces) PyTuple_SET_ITEM(tuple.get(), i++, Py_NewRef(p));
+    return own(PyUnicode_Join(lit::empty, tuple));
 }
 
 void raise(PyObject* exc)

@@ -82,6 +82,9 @@ Ref call(PyObject* callable, std::initializer_list<PyObject*> args, PyObject* kw
 Ref call_method(PyObject* obj, PyObject* name, std::initializer_list<PyObject*> args,
                 PyObject* kwnames = nullptr);
 
+// The pieces of an f-string, joined: each must already be text.
+Ref join_text(std::initializer_list<PyObject*> pieces);
+
 // raise exc  (an exception instance; the handled exception becomes its context)
 [[noreturn]] void raise(PyObject* exc);
 
