@@ -126,13 +126,26 @@ void module_body(Frame& f)
 // ---------------------------------------------------------------------------
 // Set-up steps of the exec step that follow the literals.
 
-void register_module(PyObject* module)
+// True when the entry was added here (the module was loaded under another name).
+bool register_module(PyObject* module)
 {
     PyObject* modules = PyImport_GetModuleDict();
-    if (!PyDict_GetItemWithError(modules, lit::updater)) {
-        if (PyErr_Occurred()) throw PyError{};
-        check(PyDict_SetItem(modules, lit::updater, module));
-    }
+    if (PyDict_GetItemWithError(modules, lit::updater)) return false;
+    if (PyErr_Occurred()) throw PyError{};
+    check(PyDict_SetItem(modules, lit::updater, module));
+    return true;
+}
+
+// A failed exec step takes back the entry it added, so that a later
+// `import updater` starts afresh instead of finding the half-built module.
+void unregister_module(PyObject* module) noexcept
+{
+    PyObject* exc = PyErr_GetRaisedException();
+    PyObject* modules = PyImport_GetModuleDict();
+    PyObject* entry = PyDict_GetItemWithError(modules, lit::updater);
+    if (entry == module) PyDict_DelItem(modules, lit::updater);
+    PyErr_Clear();
+    PyErr_SetRaisedException(exc);
 }
 
 PyObject* early_builtin(PyObject* name)
@@ -145,9 +158,9 @@ PyObject* early_builtin(PyObject* name)
     return Py_NewRef(value);
 }
 
-void set_up_and_run(PyObject* module, Frame& f)
+void set_up_and_run(PyObject* module, Frame& f, bool& registered)
 {
-    register_module(module);
+    registered = register_module(module);
     if (!state.open) state.open = early_builtin(lit::open);
     if (!state.runtime_error) state.runtime_error = early_builtin(lit::RuntimeError);
     if (!state.print) state.print = early_builtin(lit::print);
@@ -249,9 +262,10 @@ int exec(PyObject* module) noexcept
 
     Frame f{init_entry, 1};
     bool ok = false;
+    bool registered = false;
     // From here on a failure carries the "init updater" entry.
     try {
-        set_up_and_run(module, f);
+        set_up_and_run(module, f, registered);
         ok = true;
     } catch (const PyError& e) {
         if (!PyErr_Occurred()) PyErr_SetString(PyExc_ImportError, init_entry);
@@ -264,6 +278,7 @@ int exec(PyObject* module) noexcept
         add_traceback(f);
     }
     if (ok) return 0;
+    if (registered) unregister_module(module);
     forget_module();
     return -1;
 }
