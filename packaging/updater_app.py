@@ -1,0 +1,74 @@
+"""Brivex Updater: the one-file application that brings BrivexLauncher.exe up to date.
+
+Frozen with PyInstaller (packaging/build_frozen.sh, or the Windows recipe in
+packaging/README.md), this is what a user runs: the executable lies beside
+BrivexLauncher.exe, downloads the newest launcher, swaps it in, starts it and
+ends.  All of that is the `updater` module's work; this program only embeds it.
+
+    BrivexUpdater             update in the window (on the console when there is no display)
+    BrivexUpdater --console   update with progress lines on standard output
+    BrivexUpdater --paths     print where the update would work, and change nothing
+
+Exit status: 0 after a successful update or when the user closes the window,
+1 when the update failed, 2 for a wrong command line.
+
+BRIVEX_UPDATE_URL, when set and not empty, replaces the update address that was
+compiled into the module, for a staging server or a test run.  It is a setting
+of this program, not of the module: the module reads no environment variable.
+"""
+
+from __future__ import annotations
+
+import os
+import sys
+
+import updater
+
+USAGE = "usage: BrivexUpdater [--console | --paths]"
+
+
+def display_available() -> bool:
+    """Whether a window can be shown: always on Windows and macOS, with X11 or Wayland elsewhere."""
+    if sys.platform in ("win32", "darwin"):
+        return True
+    return bool(os.environ.get("DISPLAY") or os.environ.get("WAYLAND_DISPLAY"))
+
+
+def print_paths() -> None:
+    """The directories as the module sees them inside this build (for support)."""
+    icon = updater.get_resource_path("icon.ico")
+    print(f"executable: {sys.executable}")
+    print(f"install directory: {updater.get_exe_dir()}")
+    print(f"unpack directory: {getattr(sys, '_MEIPASS', '(not frozen)')}")
+    print(f"icon: {icon} ({'found' if os.path.exists(icon) else 'missing'})")
+    print(f"launcher: {os.path.join(updater.get_exe_dir(), updater.MAIN_EXE_NAME)}")
+    print(f"update address: {updater.UPDATE_URL}")
+
+
+def main(argv: list[str]) -> int:
+    if len(argv) > 1 or (argv and argv[0] not in ("--console", "--paths", "-h", "--help")):
+        print(f"BrivexUpdater: unknown command line {' '.join(argv)!r}\n{USAGE}", file=sys.stderr)
+        return 2
+    option = argv[0] if argv else None
+    if option in ("-h", "--help"):
+        print(__doc__.strip())
+        return 0
+
+    url = os.environ.get("BRIVEX_UPDATE_URL", "")
+    if url:
+        updater.UPDATE_URL = url
+    if option == "--paths":
+        print_paths()
+        return 0
+    if option == "--console" or not display_available():
+        # The module takes its console path whenever the toolkit flag is false.
+        updater.TK_AVAILABLE = False
+
+    # One whole update.  A failure leaves through SystemExit(1), a closed
+    # window through SystemExit(0); both become this process's exit status.
+    updater.UpdaterGUI()
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv[1:]))

@@ -1,0 +1,312 @@
+"""The real one-file application (packaging/updater_app.py frozen with PyInstaller),
+placed beside an old launcher and run against the local HTTPS server.
+
+The build is made once per session by packaging/build_frozen.sh and kept in
+build/frozen/cache-<key>, where the key hashes everything the build is made of
+(the packaging files, the installed module file, PyInstaller's version), so an
+unchanged tree reuses it.  Each run gets its own TMPDIR, so the unpack
+directory (sys._MEIPASS, "_MEI..." below it) can be found and inspected.
+"""
+
+from __future__ import annotations
+
+import hashlib
+import importlib.metadata
+import importlib.util
+import os
+import shutil
+import signal
+import stat
+import subprocess
+import sys
+import time
+from dataclasses import dataclass
+from pathlib import Path
+
+import pytest
+
+pytest.importorskip("PyInstaller", reason="PyInstaller is not installed (requirements-freeze.txt)")
+
+pytestmark = [
+    pytest.mark.skipif(os.name != "posix", reason="the launchers here are shell scripts"),
+    # The first test also pays for the build (about half a minute).
+    pytest.mark.timeout(400),
+]
+
+ROOT = Path(__file__).resolve().parent.parent
+BUILD_INPUTS = [
+    "packaging/build_frozen.sh",
+    "packaging/make_icon.py",
+    "packaging/updater_app.py",
+    "packaging/updater_app.spec",
+    "packaging/hooks/hook-updater.py",
+]
+APP_NAME = "BrivexUpdater"
+LAUNCHER = "BrivexLauncher.exe"
+NEW_FILE = "BrivexLauncher_new.exe"
+MARKER = "launcher-started.txt"
+RUN_TIMEOUT = 30
+
+
+def launcher_script(version: str, padding: int = 0) -> bytes:
+    """A launcher that records its start beside itself; `padding` makes the download last."""
+    script = (
+        "#!/bin/sh\n"
+        f"# Brivex launcher {version} (test build)\n"
+        f'printf "%s started as %s\\n" "{version}" "$0" >> "$(dirname "$0")/{MARKER}"\n'
+        "exit 0\n"
+    ).encode()
+    return script + b"#" * padding + b"\n"
+
+
+OLD_LAUNCHER = launcher_script("1.0.0")
+NEW_LAUNCHER = launcher_script("2.0.0", padding=400_000)  # 7 blocks of 64 KiB
+
+
+# -- the build ---------------------------------------------------------------------
+
+
+def build_key(module_file: Path) -> str:
+    digest = hashlib.sha256()
+    for name in BUILD_INPUTS:
+        digest.update(name.encode() + b"\0" + (ROOT / name).read_bytes())
+    digest.update(module_file.read_bytes())
+    digest.update(importlib.metadata.version("pyinstaller").encode())
+    digest.update(sys.version.encode())
+    return digest.hexdigest()[:16]
+
+
+@pytest.fixture(scope="session")
+def frozen_app() -> Path:
+    spec = importlib.util.find_spec("updater")
+    if spec is None or spec.origin is None:
+        pytest.fail("the module 'updater' is not installed in this interpreter; run tools/test.sh", pytrace=False)
+    cache_root = ROOT / "build" / "frozen"
+    target = cache_root / f"cache-{build_key(Path(spec.origin))}"
+    app = target / "dist" / APP_NAME
+    if not app.is_file():
+        cache_root.mkdir(parents=True, exist_ok=True)
+        for old in [*cache_root.glob("cache-*"), *cache_root.glob("partial-*")]:
+            shutil.rmtree(old, ignore_errors=True)  # builds of other sources, unfinished builds
+        partial = cache_root / f"partial-{os.getpid()}"
+        shutil.rmtree(partial, ignore_errors=True)
+        started = time.monotonic()
+        proc = subprocess.run(
+            ["bash", str(ROOT / "packaging" / "build_frozen.sh"),
+             "--out", str(partial), "--python", sys.executable, "--no-install"],
+            cwd=ROOT, capture_output=True, text=True, timeout=360,
+        )
+        if proc.returncode != 0:
+            pytest.fail(f"the frozen build failed ({proc.returncode})\n{proc.stdout}\n{proc.stderr}", pytrace=False)
+        print(f"frozen build: {time.monotonic() - started:.1f} s")
+        partial.rename(target)  # only a finished build is ever reused
+    return app
+
+
+# -- one installation and one run ---------------------------------------------------------
+
+
+@dataclass
+class Install:
+    root: Path
+    app_dir: Path  # the executable and the launcher
+    work_dir: Path  # the working directory of the run
+    tmp_dir: Path  # TMPDIR of the run: the unpack directory is made below it
+
+    @property
+    def app(self) -> Path:
+        return self.app_dir / APP_NAME
+
+    @property
+    def launcher(self) -> Path:
+        return self.app_dir / LAUNCHER
+
+    def unpack_dirs(self) -> list[Path]:
+        return sorted(self.tmp_dir.glob("_MEI*"))
+
+    def marker_lines(self, timeout: float = 10) -> list[str]:
+        """The launcher's own record of its starts (it runs detached, so wait for it)."""
+        marker = self.app_dir / MARKER
+        deadline = time.monotonic() + timeout
+        while time.monotonic() < deadline:
+            if marker.exists() and marker.read_text().endswith("\n"):
+                return marker.read_text().splitlines()
+            time.sleep(0.05)
+        return []
+
+
+@pytest.fixture
+def install(frozen_app: Path, tmp_path: Path) -> Install:
+    inst = Install(tmp_path, tmp_path / "Brivex App", tmp_path / "work", tmp_path / "tmp")
+    for d in (inst.app_dir, inst.work_dir, inst.tmp_dir):
+        d.mkdir()
+    shutil.copy2(frozen_app, inst.app)
+    inst.launcher.write_bytes(OLD_LAUNCHER)
+    inst.launcher.chmod(0o750)  # the new launcher must get these bits
+    return inst
+
+
+@dataclass
+class Run:
+    returncode: int
+    stdout: str
+    stderr: str
+
+    def __str__(self) -> str:
+        return f"exit status {self.returncode}\n--- stdout ---\n{self.stdout}--- stderr ---\n{self.stderr}"
+
+
+def app_env(inst: Install, trusted_env: dict[str, str], *, display: bool, url: str | None = "server") -> dict[str, str]:
+    env = dict(os.environ)
+    env.update(SSL_CERT_FILE=trusted_env["SSL_CERT_FILE"], NO_PROXY="127.0.0.1", no_proxy="127.0.0.1")
+    env["TMPDIR"] = str(inst.tmp_dir)
+    env.pop("BRIVEX_UPDATE_URL", None)
+    if url is not None:
+        env["BRIVEX_UPDATE_URL"] = trusted_env["TEST_UPDATE_URL"] if url == "server" else url
+    if not display:
+        env.pop("DISPLAY", None)
+        env.pop("WAYLAND_DISPLAY", None)
+    return env
+
+
+def start_app(inst: Install, env: dict[str, str], *args: str) -> subprocess.Popen:
+    return subprocess.Popen(
+        [str(inst.app), *args], cwd=inst.work_dir, env=env, text=True,
+        stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+        start_new_session=True,  # the bootloader and its child: killed as one group
+    )
+
+
+def finish(proc: subprocess.Popen) -> Run:
+    try:
+        out, err = proc.communicate(timeout=RUN_TIMEOUT)
+    except subprocess.TimeoutExpired:
+        os.killpg(proc.pid, signal.SIGKILL)
+        out, err = proc.communicate()
+        pytest.fail(f"the frozen app did not finish within {RUN_TIMEOUT} s\n{out}\n{err}")
+    return Run(proc.returncode, out, err)
+
+
+def run_app(inst: Install, env: dict[str, str], *args: str) -> Run:
+    return finish(start_app(inst, env, *args))
+
+
+def watch_download(inst: Install, proc: subprocess.Popen) -> dict[str, list[str]]:
+    """Wait until the download file exists somewhere under the test's directory,
+    then list, at that moment, the install, working and unpack directories."""
+    deadline = time.monotonic() + RUN_TIMEOUT
+    while time.monotonic() < deadline and proc.poll() is None:
+        if list(inst.root.rglob(NEW_FILE)):
+            unpack = inst.unpack_dirs()
+            return {
+                "app": sorted(p.name for p in inst.app_dir.iterdir()),
+                "work": sorted(p.name for p in inst.work_dir.iterdir()),
+                "unpack": sorted(p.name for p in unpack[0].iterdir()) if unpack else [],
+                "found": sorted(str(p.relative_to(inst.root)) for p in inst.root.rglob(NEW_FILE)),
+            }
+        time.sleep(0.01)
+    pytest.fail(f"no {NEW_FILE} appeared while the app ran\n{finish(proc)}")
+
+
+def assert_updated(inst: Install) -> None:
+    assert inst.launcher.read_bytes() == NEW_LAUNCHER
+    assert stat.S_IMODE(inst.launcher.stat().st_mode) == 0o750
+    assert sorted(p.name for p in inst.app_dir.iterdir()) == sorted([APP_NAME, LAUNCHER, MARKER])
+    lines = inst.marker_lines()
+    assert lines == [f"2.0.0 started as {inst.launcher}"], "the new launcher did not start (once, by its path)"
+    assert list(inst.work_dir.iterdir()) == []
+
+
+# -- tests -----------------------------------------------------------------------------
+
+
+def test_paths_inside_the_frozen_build(install, trusted_env):
+    run = run_app(install, app_env(install, trusted_env, display=False), "--paths")
+    assert run.returncode == 0, run
+    fields = dict(line.split(": ", 1) for line in run.stdout.splitlines())
+    unpack = Path(fields["unpack directory"])
+    # The module's own view: install directory = the executable's directory ...
+    assert fields["executable"] == str(install.app)
+    assert fields["install directory"] == str(install.app_dir)
+    assert fields["launcher"] == str(install.launcher)
+    # ... and the icon is looked up, and found, in the unpack directory.
+    assert unpack.parent == install.tmp_dir and unpack.name.startswith("_MEI")
+    assert fields["icon"] == f"{unpack / 'icon.ico'} (found)"
+    assert fields["update address"] == trusted_env["TEST_UPDATE_URL"]
+    # The bootloader removes its unpack directory when the app ends.
+    assert install.unpack_dirs() == []
+
+
+def test_update_address_is_the_compiled_one_without_override(install, trusted_env, updater_module):
+    run = run_app(install, app_env(install, trusted_env, display=False, url=None), "--paths")
+    assert run.returncode == 0, run
+    assert f"update address: {updater_module.UPDATE_URL}\n" in run.stdout
+
+
+def test_console_update_downloads_and_swaps_beside_the_executable(install, trusted_env, https_server):
+    https_server.configure(body=NEW_LAUNCHER, mode="slow", block_size=65536, delay=0.15)
+    proc = start_app(install, app_env(install, trusted_env, display=True), "--console")
+    during = watch_download(install, proc)
+    run = finish(proc)
+
+    assert run.returncode == 0, run
+    # The download was written beside the executable: not in the working
+    # directory, not in the unpack directory (which holds the packed icon).
+    assert during["found"] == [f"{install.app_dir.name}/{NEW_FILE}"]
+    assert during["app"] == sorted([APP_NAME, LAUNCHER, NEW_FILE])
+    assert during["work"] == []
+    assert "icon.ico" in during["unpack"] and NEW_FILE not in during["unpack"]
+    assert_updated(install)
+
+    lines = run.stdout.splitlines()
+    assert lines[0] == "Tkinter not available, running console update..."
+    assert lines[-1] == "Update ready! Replacing and restarting..."
+    assert lines[-2].startswith("100.0% • ")
+    assert len(lines) == 2 + 7  # one line per 64 KiB block
+    (request,) = https_server.requests
+    assert request.method == "GET" and request.header("Cache-Control") == "no-cache"
+
+
+def test_console_is_chosen_when_there_is_no_display(install, trusted_env, https_server):
+    https_server.configure(body=NEW_LAUNCHER)
+    run = run_app(install, app_env(install, trusted_env, display=False))
+    assert run.returncode == 0, run
+    assert run.stdout.startswith("Tkinter not available, running console update...\n")
+    assert_updated(install)
+
+
+def test_failed_download_exits_1_and_keeps_the_old_launcher(install, trusted_env, https_server):
+    https_server.configure(mode="not_found")
+    run = run_app(install, app_env(install, trusted_env, display=False), "--console")
+    assert run.returncode == 1, run
+    assert run.stdout.splitlines()[-1] == "Download failed!"
+    assert "Traceback" not in run.stderr
+    assert install.launcher.read_bytes() == OLD_LAUNCHER
+    assert sorted(p.name for p in install.app_dir.iterdir()) == sorted([APP_NAME, LAUNCHER])
+    assert install.marker_lines(timeout=0.5) == []
+
+
+def test_wrong_command_line_exits_2(install, trusted_env):
+    run = run_app(install, app_env(install, trusted_env, display=False), "--bogus")
+    assert run.returncode == 2, run
+    assert "unknown command line" in run.stderr and "usage:" in run.stderr
+    assert install.launcher.read_bytes() == OLD_LAUNCHER
+
+
+@pytest.mark.gui
+@pytest.mark.skipif(not os.environ.get("DISPLAY"), reason="needs an X display (tools/test.sh starts Xvfb)")
+def test_window_update_under_x(install, trusted_env, https_server):
+    https_server.configure(body=NEW_LAUNCHER, mode="slow", block_size=65536, delay=0.15)
+    proc = start_app(install, app_env(install, trusted_env, display=True))
+    during = watch_download(install, proc)
+    windows = subprocess.run(
+        ["xdotool", "search", "--name", "^Brivex Updater$"], capture_output=True, text=True, timeout=10
+    )
+    run = finish(proc)
+
+    assert run.returncode == 0, run
+    assert windows.stdout.split(), "no window titled 'Brivex Updater' while the download ran"
+    assert during["found"] == [f"{install.app_dir.name}/{NEW_FILE}"]
+    assert "icon.ico" in during["unpack"] and NEW_FILE not in during["unpack"]
+    assert "Tkinter not available" not in run.stdout
+    assert_updated(install)
