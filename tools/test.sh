@@ -12,42 +12,15 @@ root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 cd "$root"
 export PIP_DISABLE_PIP_VERSION_CHECK=1
 
-find_python() {
-    local candidate pyenv_root="${PYENV_ROOT:-$HOME/.pyenv}"
-    if command -v pyenv >/dev/null 2>&1; then
-        pyenv_root="$(pyenv root)"
-    fi
-    for candidate in "$pyenv_root"/versions/3.12.*/bin/python3.12; do
-        [[ -x "$candidate" ]] && { echo "$candidate"; return 0; }
-    done
-    if command -v python3.12 >/dev/null 2>&1; then
-        command -v python3.12
-        return 0
-    fi
-    return 1
-}
-
-venv_is_312() {
-    [[ -x .venv/bin/python ]] &&
-        .venv/bin/python -c 'import sys; sys.exit(sys.version_info[:2] != (3, 12))' 2>/dev/null
-}
-
-if ! venv_is_312; then
-    python="$(find_python)" || { echo "test.sh: CPython 3.12 not found (pyenv or python3.12 on PATH)" >&2; exit 1; }
-    echo "test.sh: creating .venv with $python"
-    rm -rf .venv
-    "$python" -m venv .venv
-fi
+# shellcheck source=venv.sh
+source "$root/tools/venv.sh"
+ensure_venv "$root" || exit 1
 py="$root/.venv/bin/python"
 
 "$py" -m pip install --quiet -r requirements-dev.txt
 
-if [[ -f pyproject.toml || -f setup.py ]]; then
-    echo "test.sh: building and installing the module"
-    "$py" -m pip install --quiet .
-else
-    echo "test.sh: no build files yet (pyproject.toml); module not built" >&2
-fi
+echo "test.sh: building and installing the module"
+"$py" -m pip install --quiet .
 
 xvfb_pid=""
 xvfb_dir=""

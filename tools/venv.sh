@@ -1,11 +1,11 @@
-# Sourced by tools/demo.sh and packaging/build_frozen.sh: the project's
+# Sourced by tools/test.sh, tools/demo.sh and packaging/build_frozen.sh: the project's
 # CPython 3.12 virtual environment, .venv at the top of the work tree.
 #
 #   ensure_venv ROOT     creates ROOT/.venv from CPython 3.12 unless it is one
 #                        already, and sets venv_python to its interpreter
 #
-# CPython 3.12 is looked for as tools/test.sh does: pyenv's 3.12.x first, then
-# python3.12 on PATH.
+# CPython 3.12 is looked for first among pyenv's 3.12.x, then as python3.12 on
+# PATH.
 
 find_python312() {
     local candidate pyenv_root="${PYENV_ROOT:-$HOME/.pyenv}"
