@@ -1,0 +1,256 @@
+"""The text-mode update: whole runs against the local HTTPS server in a fresh
+interpreter without tkinter, the progress lines in-process, and the module
+run as the main module."""
+
+from __future__ import annotations
+
+import builtins
+import os
+import re
+import stat
+import sys
+import traceback
+import types
+import urllib.error
+
+import pytest
+
+from support.launcher import Install
+from support.standins import RecordingUrllib
+
+BANNER = "Tkinter not available, running console update..."
+READY = "Update ready! Replacing and restarting..."
+
+
+def updater_frames(exc):
+    return [(f.name, f.lineno) for f in traceback.extract_tb(exc.__traceback__) if f.filename == "updater.py"]
+
+
+SCENARIO = """
+    import os, sys
+    sys.modules["tkinter"] = None  # no toolkit in this interpreter
+    sys.frozen = True
+    sys.executable = os.path.join({install!r}, "updater.exe")
+    import updater
+    from support.standins import ScriptedClock
+    assert updater.TK_AVAILABLE is False
+    updater.UPDATE_URL = os.environ["TEST_UPDATE_URL"]
+    updater.time = ScriptedClock(100.0, 100.5, 101.0)
+    emit(repr(updater.UpdaterGUI()))
+"""
+
+
+@pytest.mark.parametrize(
+    "mode, launcher_mode, lines, status",
+    [
+        ("normal", 0o755, ["65.5% • 128.0 KB/s", "100.0% • 97.7 KB/s", READY], 0),
+        ("no_length", 0o755, ["64 KB • 128.0 KB/s", "97 KB • 97.7 KB/s", READY], 0),
+        ("not_found", 0o755, ["Download failed!"], 1),
+        ("normal", 0o644, ["65.5% • 128.0 KB/s", "100.0% • 97.7 KB/s", READY,
+                           "Error: Failed to replace and run: [Errno 13] Permission denied: '{launcher}'"], 1),
+    ],
+    ids=["known-size", "unknown-size", "download-fails", "replacement-fails"],
+)
+def test_console_update_end_to_end(https_server, trusted_env, run_scenario, tmp_path, mode, launcher_mode, lines, status):
+    install = Install(tmp_path, launcher_mode)
+    https_server.configure(body=install.new_body, mode=mode)
+    outcome = run_scenario(SCENARIO.format(install=str(install.dir)), env=trusted_env, timeout=30)
+    expected = "".join(line.format(launcher=install.launcher) + "\n" for line in [BANNER, *lines])
+    assert (outcome.returncode, outcome.stdout, outcome.stderr) == (status, expected, ""), str(outcome)
+    if status == 0:
+        assert outcome.result.startswith("<updater.UpdaterGUI object at ")
+        assert install.started() == "new\n"
+    else:
+        assert outcome.results == [] and install.started(wait=0.3) is None
+    replaced = mode != "not_found"
+    assert install.launcher.read_bytes() == (install.new_body if replaced else install.old_body)
+    assert install.listing() == ["BrivexLauncher.exe"]
+
+
+# -- in-process: the callback and the method --------------------------------------
+
+
+class ScriptedDownload:
+    def __init__(self, reports=(), result=None):
+        self.reports = list(reports)
+        self.result = result
+        self.callbacks = []
+
+    def __call__(self, progress_callback):
+        self.callbacks.append(progress_callback)
+        for report in self.reports:
+            progress_callback(*report)
+        return self.result
+
+
+@pytest.fixture
+def gui(updater_module):
+    return updater_module.UpdaterGUI.__new__(updater_module.UpdaterGUI)
+
+
+@pytest.fixture
+def callback(updater_module, gui, monkeypatch, capsys):
+    download = ScriptedDownload()
+    monkeypatch.setattr(updater_module, "download_new_exe_with_progress", download)
+    gui.console_update()
+    capsys.readouterr()
+    return download.callbacks[0]
+
+
+@pytest.mark.parametrize(
+    "report, line",
+    [
+        ((42.57, 312.44, True, 0), "42.6% • 312.4 KB/s"),
+        ((100.0, 0, True, 5), "100.0% • 0.0 KB/s"),
+        ((65.536, 0.0, True, 65536), "65.5% • 0.0 KB/s"),
+        ((7, 3, True, 0), "7.0% • 3.0 KB/s"),
+        ((7, 3, 1, 0), "7.0% • 3.0 KB/s"),
+        ((7, 3, "yes", 0), "7.0% • 3.0 KB/s"),
+        ((-0.5, 1.25, True, 0), "-0.5% • 1.2 KB/s"),
+        ((0, 0, False, 1536 * 1024), "1536 KB • 0.0 KB/s"),
+        ((0, 0, False, 1023), "0 KB • 0.0 KB/s"),
+        ((0, 2.5, 0, 1024), "1 KB • 2.5 KB/s"),
+        ((50.0, 2.5, None, 2047), "1 KB • 2.5 KB/s"),
+        ((0, 1e6, False, 10**12), "976562500 KB • 1000000.0 KB/s"),
+    ],
+)
+def test_progress_lines(callback, capsys, report, line):
+    assert callback(*report) is None
+    assert capsys.readouterr().out == line + "\n"
+
+
+@pytest.mark.parametrize("percent", [-1, -1.0])
+def test_failure_report_prints_and_exits_1(callback, capsys, percent):
+    with pytest.raises(SystemExit) as info:
+        callback(percent, 99.0, True, 5000)
+    assert info.value.code == 1
+    assert capsys.readouterr().out == "Download failed!\n"
+    assert updater_frames(info.value) == [("updater.UpdaterGUI.console_update.progress_callback", 170)]
+
+
+def test_callback_accepts_keywords_and_is_fresh_per_call(updater_module, gui, monkeypatch, capsys):
+    download = ScriptedDownload()
+    monkeypatch.setattr(updater_module, "download_new_exe_with_progress", download)
+    gui.console_update()
+    gui.console_update()
+    first, second = download.callbacks
+    assert first is not second
+    assert (first.__name__, first.__qualname__) == (
+        "progress_callback", "UpdaterGUI.console_update.<locals>.progress_callback")
+    first(downloaded_bytes=4096, known_size=False, speed_kb=1, percent=0)
+    assert capsys.readouterr().out == f"{BANNER}\n{BANNER}\n4 KB • 1.0 KB/s\n"
+
+
+@pytest.mark.parametrize(
+    "result, replace_error, tail, exit_code",
+    [
+        ("C:/app/BrivexLauncher_new.exe", None, [READY], None),
+        (None, None, [], None),
+        ("", None, [], None),
+        ("n.exe", RuntimeError("Failed to replace and run: access denied"),
+         [READY, "Error: Failed to replace and run: access denied"], 1),
+        ("n.exe", RuntimeError(""), [READY, "Error: "], 1),
+        ("n.exe", SystemExit(4), [READY], 4),
+        ("n.exe", KeyboardInterrupt(), [READY], "interrupt"),
+    ],
+    ids=["success", "none", "empty", "replace-fails", "empty-text", "exit-passes", "interrupt-passes"],
+)
+def test_console_update_outcomes(updater_module, gui, monkeypatch, capsys, result, replace_error, tail, exit_code):
+    replaced = []
+
+    def replace_and_run(new_exe):
+        replaced.append(new_exe)
+        if replace_error is not None:
+            raise replace_error
+
+    monkeypatch.setattr(updater_module, "replace_and_run", replace_and_run)
+    monkeypatch.setattr(updater_module, "download_new_exe_with_progress",
+                        ScriptedDownload([(12.25, 3.0, True, 1), (0, 3.0, False, 2048)], result))
+    if exit_code is None:
+        assert gui.console_update() is None
+    else:
+        with pytest.raises(BaseException) as info:
+            gui.console_update()
+        if exit_code == "interrupt":
+            assert info.value is replace_error
+        else:
+            assert isinstance(info.value, SystemExit) and info.value.code == exit_code
+            line = 183 if replace_error.__class__ is RuntimeError else 180
+            assert updater_frames(info.value)[0] == ("updater.UpdaterGUI.console_update", line)
+    assert replaced == ([result] if result else [])
+    assert capsys.readouterr().out == "\n".join([BANNER, "12.2% • 3.0 KB/s", "2 KB • 3.0 KB/s", *tail]) + "\n"
+
+
+def test_print_is_bound_at_import(updater_module, gui, monkeypatch, capsys):
+    seen = []
+    monkeypatch.setattr(builtins, "print", lambda *a, **k: seen.append(a))
+    monkeypatch.setattr(updater_module, "download_new_exe_with_progress", ScriptedDownload([(1.0, 1.0, True, 1)]))
+    gui.console_update()
+    assert seen == []
+    assert capsys.readouterr().out == f"{BANNER}\n1.0% • 1.0 KB/s\n"
+
+
+def test_exit_from_the_callback_reads_outer_first(updater_module, monkeypatch, capsys, tmp_path):
+    """A real download that fails, through the constructor's console road."""
+    monkeypatch.setattr(updater_module, "TK_AVAILABLE", False)
+    monkeypatch.setattr(updater_module, "sys", types.SimpleNamespace(
+        frozen=True, executable=str(tmp_path / "updater.exe"), exit=sys.exit))
+    monkeypatch.setattr(updater_module, "urllib", RecordingUrllib(raises=urllib.error.URLError("refused")))
+    with pytest.raises(SystemExit) as info:
+        updater_module.UpdaterGUI()
+    assert info.value.code == 1
+    assert updater_frames(info.value) == [
+        ("updater.UpdaterGUI.__init__", 100),
+        ("updater.UpdaterGUI.console_update", 176),
+        ("updater.download_new_exe_with_progress", 74),
+        ("updater.UpdaterGUI.console_update.progress_callback", 170),
+    ]
+    assert capsys.readouterr().out == f"{BANNER}\nDownload failed!\n"
+    assert list(tmp_path.iterdir()) == []
+
+
+# -- the entry block ----------------------------------------------------------------
+
+ENTRY = """
+    import ctypes, importlib.machinery, importlib.util, os, ssl, sys, urllib.request
+    sys.modules["tkinter"] = None  # no toolkit: the console road
+    sys.frozen = True
+    sys.executable = os.path.join({install!r}, "updater.exe")
+
+    class ToLocalServer(urllib.request.HTTPSHandler):
+        # The module's fixed address, answered by the test server.
+        def https_open(self, req):
+            req.host = "127.0.0.1:{port}"
+            return super().https_open(req)
+
+    context = ssl.create_default_context(cafile=os.environ["SSL_CERT_FILE"])
+    urllib.request.install_opener(
+        urllib.request.build_opener(urllib.request.ProxyHandler({{}}), ToLocalServer(context=context)))
+
+    path = importlib.util.find_spec("updater").origin
+    lib = ctypes.PyDLL(path)
+    lib.PyInit_updater.restype = ctypes.c_void_p
+    moddef = lib.PyInit_updater()
+    api = ctypes.pythonapi
+    api.PyModule_FromDefAndSpec2.restype = ctypes.py_object
+    api.PyModule_FromDefAndSpec2.argtypes = [ctypes.c_void_p, ctypes.py_object, ctypes.c_int]
+    api.PyModule_ExecDef.restype = ctypes.c_int
+    api.PyModule_ExecDef.argtypes = [ctypes.py_object, ctypes.c_void_p]
+    module = api.PyModule_FromDefAndSpec2(moddef, importlib.machinery.ModuleSpec("__main__", None, origin=path), 1013)
+    emit(module.__name__)
+    emit(api.PyModule_ExecDef(module, moddef))
+"""
+
+
+def test_running_as_main_performs_an_update(https_server, trusted_env, run_scenario, tmp_path):
+    install = Install(tmp_path)
+    https_server.configure(body=install.new_body)
+    outcome = run_scenario(ENTRY.format(install=str(install.dir), port=https_server.port), env=trusted_env, timeout=30)
+    assert (outcome.returncode, outcome.stderr, outcome.results) == (0, "", ["__main__", 0]), str(outcome)
+    assert re.fullmatch(
+        rf"{re.escape(BANNER)}\n65\.5% • \d+\.\d KB/s\n100\.0% • \d+\.\d KB/s\n{re.escape(READY)}\n", outcome.stdout)
+    (request,) = https_server.requests
+    assert (request.path, request.header("Host")) == ("/brivex/latest/main/BrivexLauncher.exe", "downloads.example.com")
+    assert install.launcher.read_bytes() == install.new_body
+    assert stat.S_IMODE(os.stat(install.launcher).st_mode) == 0o755
+    assert install.started() == "new\n"
