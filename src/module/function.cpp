@@ -1,5 +1,7 @@
 #include "callables.h"
 
+#include <cxxabi.h>
+
 #include <cstddef>
 #include <new>
 
@@ -137,15 +139,22 @@ PyTypeObject function_type;
 
 Function* as_function(PyObject* self) { return reinterpret_cast<Function*>(self); }
 
-PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) noexcept
+// Not noexcept: the unwinding of a thread ended by pthread_exit (a daemon
+// thread during finalisation) has to pass through on its way out.
+PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames)
 {
     Function* fn = as_function(self);
     const Callable& c = callables[fn->index];
+    const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
     PyObject* bound[max_params];
-    if (!bind(c, objects[fn->index], args, PyVectorcall_NARGS(nargsf), kwnames, bound)) {
-        // Callables without parameters reject their arguments before they start.
-        if (c.params.size()) add_traceback(c.tb_name, c.line);
-        return nullptr;
+    PyObject* const* values = args;  // the common call: every parameter by position
+    if (kwnames || nargs != static_cast<Py_ssize_t>(c.params.size())) {
+        if (!bind(c, objects[fn->index], args, nargs, kwnames, bound)) {
+            // Callables without parameters reject their arguments before they start.
+            if (c.params.size()) add_traceback(c.tb_name, c.line);
+            return nullptr;
+        }
+        values = bound;
     }
     if (Py_EnterRecursiveCall(" while calling a Python object")) {
         add_traceback(c.tb_name, c.line);
@@ -155,12 +164,14 @@ PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t narg
     PyObject* result = nullptr;
     // The one place where a body's C++ exceptions turn back into a failure.
     try {
-        result = c.body(f, bound).release();
+        result = c.body(f, values).release();
     } catch (const PyError& e) {
         if (!e.traced) add_traceback(f);
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
         add_traceback(f);
+    } catch (const abi::__forced_unwind&) {
+        throw;  // the thread is being ended, without its thread state
     } catch (...) {
         PyErr_SetString(PyExc_SystemError, "updater: unexpected C++ exception");
         add_traceback(f);

@@ -70,7 +70,23 @@ inline void set_attr(PyObject* obj, PyObject* name, PyObject* value)
     check(PyObject_SetAttr(obj, name, value));
 }
 inline bool truthy(PyObject* obj) { return check(PyObject_IsTrue(obj)) != 0; }
-inline bool equal(PyObject* a, PyObject* b) { return check(PyObject_RichCompareBool(a, b, Py_EQ)) != 0; }
+// a == b.  An exact int or float against an exact int that a double holds
+// exactly is compared directly, as the interpreter's specialised comparison
+// does; everything else goes through the rich comparison.
+inline bool equal(PyObject* a, PyObject* b)
+{
+    constexpr long exact_in_double = 1L << 52;
+    if (PyLong_CheckExact(b) && (PyFloat_CheckExact(a) || PyLong_CheckExact(a))) {
+        int overflow = 0;
+        long vb = PyLong_AsLongAndOverflow(b, &overflow);
+        if (!overflow && vb > -exact_in_double && vb < exact_in_double) {
+            if (PyFloat_CheckExact(a)) return PyFloat_AS_DOUBLE(a) == static_cast<double>(vb);
+            long va = PyLong_AsLongAndOverflow(a, &overflow);
+            return !overflow && va == vb;
+        }
+    }
+    return check(PyObject_RichCompareBool(a, b, Py_EQ)) != 0;
+}
 inline Ref none() { return Ref::borrow(Py_None); }
 // a > b, as the comparison's own result object
 inline Ref greater(PyObject* a, PyObject* b) { return own(PyObject_RichCompare(a, b, Py_GT)); }
@@ -96,7 +112,10 @@ public:
     {
         PyErr_SetHandledException(exc);
     }
-    ~Handling() { PyErr_SetHandledException(previous_.get()); }
+    ~Handling()
+    {
+        if (Ref::attached()) PyErr_SetHandledException(previous_.get());
+    }
     Handling(const Handling&) = delete;
     Handling& operator=(const Handling&) = delete;
 
