@@ -1,7 +1,5 @@
 #include "callables.h"
 
-#include <cxxabi.h>
-
 #include <cstddef>
 #include <new>
 
@@ -170,9 +168,10 @@ PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t narg
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
         add_traceback(f);
-    } catch (const abi::__forced_unwind&) {
-        throw;  // the thread is being ended, without its thread state
     } catch (...) {
+        // Without a thread state this is the unwinding of pthread_exit: it
+        // must go on (and nothing may be touched).
+        if (!Ref::attached()) throw;
         PyErr_SetString(PyExc_SystemError, "updater: unexpected C++ exception");
         add_traceback(f);
     }

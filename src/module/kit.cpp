@@ -12,20 +12,28 @@ ModuleState state;
 namespace {
 
 // Code objects behind traceback entries, one per (name, line), kept for the
-// process.  Names are the static C strings of the callable table.
-std::map<std::pair<const char*, int>, PyCodeObject*> entry_codes;
+// process.  Names are the static C strings of the callable table.  The table
+// is never destroyed: a destructor run at exit, after the interpreter has
+// finished, would only drop the last pointers to the code objects.
+using EntryCodes = std::map<std::pair<const char*, int>, PyCodeObject*>;
+
+EntryCodes& entry_codes()
+{
+    static EntryCodes* codes = new EntryCodes;
+    return *codes;
+}
 
 PyCodeObject* entry_code(const char* tb_name, int line)
 {
     auto key = std::make_pair(tb_name, line);
-    auto it = entry_codes.find(key);
-    if (it != entry_codes.end()) return it->second;
+    auto it = entry_codes().find(key);
+    if (it != entry_codes().end()) return it->second;
     // The code object's first line is the line the traceback shows.
     PyCodeObject* code = PyCode_NewEmpty("updater.py", tb_name, line);
     if (!code) return nullptr;
     // Making the code object may run a collection, and with it another
     // thread that adds the same entry first.
-    auto [slot, inserted] = entry_codes.emplace(key, code);
+    auto [slot, inserted] = entry_codes().emplace(key, code);
     if (!inserted) Py_DECREF(code);
     return slot->second;
 }

@@ -26,7 +26,7 @@ public:
         return *this;
     }
 
-    ~Ref() { Py_XDECREF(p_); }
+    ~Ref() { drop(p_); }
 
     // Takes over a new reference (may be null).
     static Ref steal(PyObject* p) noexcept
@@ -52,7 +52,18 @@ public:
 
     void reset() noexcept { *this = Ref(); }
 
+    // Whether this thread may touch objects at all.  A daemon thread that
+    // wakes up while the interpreter finalises is ended with pthread_exit,
+    // whose unwinding runs the destructors on its stack: the thread has no
+    // thread state then, and must leave every object alone.
+    static bool attached() noexcept { return _PyThreadState_UncheckedGet() != nullptr; }
+
 private:
+    static void drop(PyObject* p) noexcept
+    {
+        if (p && attached()) Py_DECREF(p);
+    }
+
     PyObject* p_ = nullptr;
 };
 

@@ -1,0 +1,97 @@
+"""A daemon thread ended by the interpreter while it is inside the module.
+
+The update window's worker is a daemon thread: when the window is closed in
+the middle of a download, the GUI thread exits the process while the worker
+is blocked in a read (or in any other call that lets go of the interpreter
+lock).  When such a thread wakes up during finalisation, CPython 3.12 ends it
+with pthread_exit, whose unwinding runs the destructors of the module's frames
+on the worker's stack, with no thread state.  Those must not touch any object:
+the process has to end with the exit status it was given, not with a crash.
+
+Each scenario blocks the worker at one place inside the module's callables,
+then lets the main thread finish; a finaliser kept alive until late in
+finalisation holds the interpreter open (lock released) long enough for the
+worker to wake up and be ended there.
+"""
+
+from __future__ import annotations
+
+import os
+
+import pytest
+
+SCENARIO = """
+    import os, sys, tempfile, threading, time, types, urllib.error, urllib.request
+    import updater
+
+    WORKER_BLOCKS = 0.5     # seconds the worker stays blocked, lock released
+    FINALISER_WAITS = 1.5   # seconds finalisation stays open for it
+
+    directory = tempfile.mkdtemp()
+    updater.sys = types.SimpleNamespace(frozen=True, executable=os.path.join(directory, "updater.exe"),
+                                        exit=sys.exit)
+    blocked = threading.Event()
+
+    def block(*args, sleep=time.sleep):
+        blocked.set()
+        sleep(WORKER_BLOCKS)
+
+    class Response:
+        headers = {{"Content-Length": "1000"}}
+        def __enter__(self):
+            return self
+        def __exit__(self, *exc):
+            return False
+        def read(self, amount):
+            if {where!r} == "read":
+                block()
+            return b"x" * 10
+
+    updater.urllib = types.SimpleNamespace(
+        request=types.SimpleNamespace(Request=urllib.request.Request, urlopen=lambda req, timeout: Response()),
+        error=urllib.error)
+
+    class Root:
+        def after(self, ms, request, *args):
+            if {where!r} == "window request":
+                block()
+
+    class Window:
+        root = Root()
+
+    def report(*values):
+        if {where!r} == "progress report":
+            block()
+
+    if {where!r} == "window request":
+        worker = threading.Thread(target=updater.UpdaterGUI._run_update, args=(Window(),), daemon=True)
+    else:
+        worker = threading.Thread(target=updater.download_new_exe_with_progress, args=(report,), daemon=True)
+    worker.start()
+    blocked.wait(30)
+
+    class ClearedLate:
+        # Kept in sys, whose namespace is cleared last.  By then this module's
+        # globals are None: what the finaliser needs comes in as defaults.
+        def __del__(self, sleep=time.sleep, write=os.write, listdir=os.listdir, wait=FINALISER_WAITS):
+            before = len(listdir("/proc/self/task"))
+            sleep(wait)
+            after = len(listdir("/proc/self/task"))
+            write(1, f"threads during finalisation: {{before}} -> {{after}}\\n".encode())
+
+    sys.cleared_late = ClearedLate()
+    sys.exit({status})
+"""
+
+
+@pytest.mark.skipif(not os.path.isdir("/proc/self/task"), reason="counts threads through /proc")
+@pytest.mark.parametrize(
+    "where, status",
+    [("read", 0), ("progress report", 1), ("window request", 0), ("window request", 1)],
+)
+def test_worker_ended_during_finalisation_leaves_a_clean_exit(run_scenario, where, status):
+    outcome = run_scenario(SCENARIO.format(where=where, status=status), timeout=60)
+    assert outcome.returncode == status, outcome
+    # The worker was still there when finalisation began and was gone by the end.
+    assert "threads during finalisation: 2 -> 1" in outcome.stdout, outcome
+    assert outcome.stderr == "", outcome
