@@ -1,0 +1,144 @@
+#!/usr/bin/env bash
+# The whole test suite against a build with AddressSanitizer and
+# UndefinedBehaviorSanitizer.
+#
+#   bash tools/sanitize.sh [pytest arguments...]
+#
+# Builds the module with -DUPDATER_SANITIZE=ON into build/asan and runs
+# `python -m pytest tests` with:
+#   LD_PRELOAD      the ASan runtime first (the interpreter itself is not
+#                   instrumented), then UBSan's, then the C++ runtime, whose
+#                   __cxa_throw ASan must find at start-up: the module throws
+#                   C++ exceptions internally and would stop at the first one
+#   PYTHONMALLOC    malloc, so that every Python object is an ASan allocation
+#   PYTHONPATH      build/asan, ahead of any copy installed in .venv
+#   ASAN_OPTIONS    leak checking off (below)
+#   UBSAN_OPTIONS   stack traces, and stop at the first report
+# No report is suppressed.  Leak checking is off rather than filtered: CPython
+# 3.12 never frees its interned strings (immortal since 3.12), so every
+# interpreter ends with thousands of "direct leaks"; the other programs the
+# tests start under the preload (the compiler of the version-check build, the
+# shell) would add their own.  The module's leaks are measured where they can
+# be told apart:
+# tests/test_leaks.py (in this run too) and tools/memcheck.sh.
+# Child processes that tests start inherit all of these.  Every report is
+# written to build/asan/reports/ instead of the process's standard error (so
+# tests that read a child's output are not confused by it); the run fails
+# when the suite fails or when any report was written, and prints them.
+set -euo pipefail
+
+root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+cd "$root"
+export PIP_DISABLE_PIP_VERSION_CHECK=1
+
+# shellcheck source=venv.sh
+source "$root/tools/venv.sh"
+ensure_venv "$root" || exit 1
+py="$root/.venv/bin/python"
+"$py" -m pip install --quiet -r requirements-dev.txt
+export PATH="$root/.venv/bin:$PATH"  # cmake and ninja come with requirements-dev.txt
+
+build="$root/build/asan"
+generator=()
+command -v ninja >/dev/null 2>&1 && generator=(-G Ninja)
+if [[ -f "$build/CMakeCache.txt" ]] && ! grep -q "^CMAKE_GENERATOR:INTERNAL=${generator[1]:-Unix Makefiles}$" "$build/CMakeCache.txt"; then
+    rm -rf "$build"  # configured with another generator
+fi
+echo "sanitize.sh: building into $build"
+cmake -S "$root" -B "$build" "${generator[@]}" -DCMAKE_BUILD_TYPE=Debug -DUPDATER_SANITIZE=ON \
+    -DPython_EXECUTABLE="$py" >"$build.configure.log" 2>&1 || { cat "$build.configure.log" >&2; exit 1; }
+cmake --build "$build" --parallel
+# The installed layout: the type stub beside the module.
+cp updater.pyi "$build/updater.pyi"
+
+runtime() {
+    local path
+    path="$(gcc -print-file-name="$1")"
+    [[ "$path" == /* && -e "$path" ]] || { echo "sanitize.sh: $1 not found (gcc -print-file-name)" >&2; exit 1; }
+    echo "$path"
+}
+preload="$(runtime libasan.so) $(runtime libubsan.so) $(runtime libstdc++.so)"
+
+reports="$build/reports"
+rm -rf "$reports"
+mkdir -p "$reports"
+
+xvfb_pid=""
+xvfb_dir=""
+cleanup() {
+    if [[ -n "$xvfb_pid" ]]; then
+        kill "$xvfb_pid" 2>/dev/null || true
+        wait "$xvfb_pid" 2>/dev/null || true
+    fi
+    [[ -n "$xvfb_dir" ]] && rm -rf "$xvfb_dir"
+    return 0
+}
+trap cleanup EXIT
+
+# The display server starts before the preload is set: it is not under test.
+if [[ -z "${DISPLAY:-}" ]] && command -v Xvfb >/dev/null 2>&1; then
+    xvfb_dir="$(mktemp -d)"
+    Xvfb -displayfd 3 -screen 0 1280x1024x24 -nolisten tcp 3>"$xvfb_dir/display" 2>"$xvfb_dir/log" &
+    xvfb_pid=$!
+    for _ in $(seq 100); do
+        [[ -s "$xvfb_dir/display" ]] && break
+        kill -0 "$xvfb_pid" 2>/dev/null || break
+        sleep 0.1
+    done
+    if [[ -s "$xvfb_dir/display" ]]; then
+        export DISPLAY=":$(tr -d '[:space:]' <"$xvfb_dir/display")"
+        echo "sanitize.sh: Xvfb on DISPLAY=$DISPLAY"
+    else
+        echo "sanitize.sh: Xvfb did not start:" >&2
+        cat "$xvfb_dir/log" >&2 || true
+        exit 1
+    fi
+fi
+
+# Left out under the sanitizers: tests/test_frozen.py.  It freezes whatever
+# `updater` the interpreter finds, here the instrumented build, into a one-file
+# program that only runs with the sanitizer runtime preloaded, which is not the
+# product it is there to test; and it keeps its build in build/frozen, shared
+# with the main run, whose cached build it would replace (each run would then
+# build again, about half a minute apiece).  The module code inside the frozen
+# program is the same code the rest of this run covers.
+deselect=(--ignore=tests/test_frozen.py)
+
+export LD_PRELOAD="$preload"
+export PYTHONMALLOC=malloc
+export PYTHONPATH="$build${PYTHONPATH:+:$PYTHONPATH}"
+export ASAN_OPTIONS="detect_leaks=0:log_path=$reports/asan:print_summary=1:strict_init_order=1:check_initialization_order=1"
+export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1:log_path=$reports/ubsan"
+export UPDATER_SANITIZED_BUILD="$build"  # read by tests/test_sanitized_run.py
+echo "sanitize.sh: the tests import $("$py" -c 'import updater; print(updater.__file__)')"
+
+targets=(tests)
+for arg in "$@"; do
+    if [[ "$arg" != -* && -e "${arg%%::*}" ]]; then
+        targets=()
+        break
+    fi
+done
+
+started=$SECONDS
+status=0
+# A private base for tmp_path: another pytest session starting meanwhile
+# prunes the shared one's older directories, even those still in use.
+"$py" -m pytest --basetemp="$build/pytest-tmp" "${targets[@]}" "${deselect[@]}" "$@" || status=$?
+unset LD_PRELOAD
+echo "sanitize.sh: suite finished in $((SECONDS - started)) s (pytest status $status)"
+
+if compgen -G "$reports/*" >/dev/null; then
+    echo "sanitize.sh: sanitizer reports:" >&2
+    for report in "$reports"/*; do
+        echo "=== $report" >&2
+        cat "$report" >&2
+    done
+    exit 1
+fi
+echo "sanitize.sh: no sanitizer report"
+if [[ $status -eq 5 ]]; then
+    echo "sanitize.sh: pytest collected no test" >&2
+    status=1
+fi
+exit "$status"
