@@ -75,13 +75,13 @@ inline bool truthy(PyObject* obj) { return check(PyObject_IsTrue(obj)) != 0; }
 // does; everything else goes through the rich comparison.
 inline bool equal(PyObject* a, PyObject* b)
 {
-    constexpr long exact_in_double = 1L << 52;
+    constexpr long long exact_in_double = 1LL << 52;
     if (PyLong_CheckExact(b) && (PyFloat_CheckExact(a) || PyLong_CheckExact(a))) {
         int overflow = 0;
-        long vb = PyLong_AsLongAndOverflow(b, &overflow);
+        long long vb = PyLong_AsLongLongAndOverflow(b, &overflow);
         if (!overflow && vb > -exact_in_double && vb < exact_in_double) {
             if (PyFloat_CheckExact(a)) return PyFloat_AS_DOUBLE(a) == static_cast<double>(vb);
-            long va = PyLong_AsLongAndOverflow(a, &overflow);
+            long long va = PyLong_AsLongLongAndOverflow(a, &overflow);
             return !overflow && va == vb;
         }
     }
