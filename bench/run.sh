@@ -17,28 +17,9 @@ root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 cd "$root"
 export PIP_DISABLE_PIP_VERSION_CHECK=1
 
-find_python() {
-    local candidate pyenv_root="${PYENV_ROOT:-$HOME/.pyenv}"
-    if command -v pyenv >/dev/null 2>&1; then
-        pyenv_root="$(pyenv root)"
-    fi
-    for candidate in "$pyenv_root"/versions/3.12.*/bin/python3.12; do
-        [[ -x "$candidate" ]] && { echo "$candidate"; return 0; }
-    done
-    if command -v python3.12 >/dev/null 2>&1; then
-        command -v python3.12
-        return 0
-    fi
-    return 1
-}
-
-if ! { [[ -x .venv/bin/python ]] &&
-       .venv/bin/python -c 'import sys; sys.exit(sys.version_info[:2] != (3, 12))' 2>/dev/null; }; then
-    python="$(find_python)" || { echo "run.sh: CPython 3.12 not found (pyenv or python3.12 on PATH)" >&2; exit 1; }
-    echo "run.sh: creating .venv with $python"
-    rm -rf .venv
-    "$python" -m venv .venv
-fi
+# shellcheck source=../tools/venv.sh
+source "$root/tools/venv.sh"
+ensure_venv "$root" || exit 1
 py="$root/.venv/bin/python"
 
 # Debian tools, only when missing.
@@ -87,12 +68,10 @@ so="$(installed_so)"
 [[ -n "$so" ]] || { echo "run.sh: the module does not import after installing it" >&2; exit 1; }
 
 work="$(mktemp -d /dev/shm/updater-bench.XXXXXX)"
-xvfb_pid=""
+# shellcheck source=../tools/xvfb.sh
+source "$root/tools/xvfb.sh"
 cleanup() {
-    if [[ -n "$xvfb_pid" ]]; then
-        kill "$xvfb_pid" 2>/dev/null || true
-        wait "$xvfb_pid" 2>/dev/null || true
-    fi
+    stop_xvfb
     rm -rf "$work"
     return 0
 }
@@ -103,23 +82,7 @@ mkdir -p "$work/site"
 cp "$so" "$work/site/"
 echo "run.sh: module under test: $so"
 
-if [[ -z "${DISPLAY:-}" ]] && command -v Xvfb >/dev/null 2>&1; then
-    # -displayfd makes Xvfb pick a free display number and report it once ready.
-    Xvfb -displayfd 3 -screen 0 1280x1024x24 -nolisten tcp 3>"$work/display" 2>"$work/xvfb.log" &
-    xvfb_pid=$!
-    for _ in $(seq 100); do
-        [[ -s "$work/display" ]] && break
-        kill -0 "$xvfb_pid" 2>/dev/null || break
-        sleep 0.1
-    done
-    if [[ -s "$work/display" ]]; then
-        export DISPLAY=":$(tr -d '[:space:]' <"$work/display")"
-        echo "run.sh: Xvfb on DISPLAY=$DISPLAY"
-    else
-        echo "run.sh: Xvfb did not start; the window benchmark is skipped" >&2
-        cat "$work/xvfb.log" >&2 || true
-    fi
-fi
+start_xvfb run.sh || echo "run.sh: the window benchmark is skipped" >&2
 
 "$py" bench/driver.py --site "$work/site" --work "$work" "$@"
 echo "run.sh: wrote bench/RESULTS.md"

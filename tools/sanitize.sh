@@ -63,37 +63,11 @@ reports="$build/reports"
 rm -rf "$reports"
 mkdir -p "$reports"
 
-xvfb_pid=""
-xvfb_dir=""
-cleanup() {
-    if [[ -n "$xvfb_pid" ]]; then
-        kill "$xvfb_pid" 2>/dev/null || true
-        wait "$xvfb_pid" 2>/dev/null || true
-    fi
-    [[ -n "$xvfb_dir" ]] && rm -rf "$xvfb_dir"
-    return 0
-}
-trap cleanup EXIT
-
 # The display server starts before the preload is set: it is not under test.
-if [[ -z "${DISPLAY:-}" ]] && command -v Xvfb >/dev/null 2>&1; then
-    xvfb_dir="$(mktemp -d)"
-    Xvfb -displayfd 3 -screen 0 1280x1024x24 -nolisten tcp 3>"$xvfb_dir/display" 2>"$xvfb_dir/log" &
-    xvfb_pid=$!
-    for _ in $(seq 100); do
-        [[ -s "$xvfb_dir/display" ]] && break
-        kill -0 "$xvfb_pid" 2>/dev/null || break
-        sleep 0.1
-    done
-    if [[ -s "$xvfb_dir/display" ]]; then
-        export DISPLAY=":$(tr -d '[:space:]' <"$xvfb_dir/display")"
-        echo "sanitize.sh: Xvfb on DISPLAY=$DISPLAY"
-    else
-        echo "sanitize.sh: Xvfb did not start:" >&2
-        cat "$xvfb_dir/log" >&2 || true
-        exit 1
-    fi
-fi
+# shellcheck source=xvfb.sh
+source "$root/tools/xvfb.sh"
+trap stop_xvfb EXIT
+start_xvfb sanitize.sh || exit 1
 
 # Left out under the sanitizers: tests/test_frozen.py.  It freezes whatever
 # `updater` the interpreter finds, here the instrumented build, into a one-file
