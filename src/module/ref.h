@@ -22,7 +22,7 @@ public:
         PyObject* old = p_;
         p_ = other.p_;
         other.p_ = nullptr;
-        Py_XDECREF(old);
+        drop(old);
         return *this;
     }
 
