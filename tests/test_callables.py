@@ -3,7 +3,9 @@ objects, binding, signatures, argument errors and their traceback entries."""
 
 from __future__ import annotations
 
+import copy
 import inspect
+import pickle
 import sys
 import traceback
 import types
@@ -342,3 +344,37 @@ def test_lambdas(updater_module, nested, line):
                                   ((), {"x": 1}, "<lambda>() takes no keyword arguments")]:
         exc = failure(fn, *args, **kwargs)
         assert (type(exc), str(exc), entries(exc)) == (TypeError, message, [])
+
+
+# -- what people do to functions ----------------------------------------------------
+
+
+@pytest.mark.parametrize("qualname", [row[1] for row in TOP_LEVEL])
+def test_copy_and_pickle_keep_the_function(updater_module, qualname):
+    fn = resolve(updater_module, qualname)
+    assert copy.copy(fn) is fn and copy.deepcopy([fn])[0] is fn
+    for dumps in [pickle.dumps, pickle._dumps]:  # the C pickler and the Python one
+        for protocol in range(pickle.HIGHEST_PROTOCOL + 1):
+            assert pickle.loads(dumps(fn, protocol)) is fn, (dumps, protocol)
+
+
+@pytest.mark.parametrize("line", [RUN_UPDATE_CALLBACK[2], CONSOLE_CALLBACK[2], *sorted(LAMBDAS)])
+def test_nested_functions_copy_but_refuse_to_pickle(nested, line):
+    fn = nested_at(nested, line)
+    assert copy.copy(fn) is fn and copy.deepcopy([fn])[0] is fn
+    with pytest.raises(AttributeError) as info:
+        pickle.dumps(fn)
+    assert str(info.value) == f"Can't pickle local object {fn.__qualname__!r}"
+
+
+@pytest.mark.parametrize("attribute", ["__doc__", "__module__"])
+def test_deleted_doc_and_module_read_as_none(nested, attribute):
+    fn = nested_at(nested, 167)
+    saved = getattr(fn, attribute)
+    try:
+        delattr(fn, attribute)
+        assert getattr(fn, attribute) is None
+        setattr(fn, attribute, 5)  # any value, as on a Python function
+        assert getattr(fn, attribute) == 5
+    finally:
+        setattr(fn, attribute, saved)

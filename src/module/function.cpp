@@ -259,6 +259,22 @@ PyObject* get_closure(PyObject* self, void*)
     Ref cell = Ref::steal(PyCell_New(fn->closure));
     return cell ? PyTuple_Pack(1, cell.get()) : nullptr;
 }
+// __module__ and __doc__ hold any value; deleted, they read as None, as a
+// Python function's do.  `offset` is the field's offset in Function.
+PyObject** field_at(PyObject* self, void* offset)
+{
+    return reinterpret_cast<PyObject**>(reinterpret_cast<char*>(self) + reinterpret_cast<size_t>(offset));
+}
+PyObject* get_field(PyObject* self, void* offset)
+{
+    PyObject* value = *field_at(self, offset);
+    return Py_NewRef(value ? value : Py_None);
+}
+int set_field(PyObject* self, PyObject* value, void* offset)
+{
+    Py_XSETREF(*field_at(self, offset), Py_XNewRef(value));
+    return 0;
+}
 PyObject* get_annotations(PyObject* self, void*)
 {
     Function* fn = as_function(self);
@@ -276,13 +292,19 @@ PyGetSetDef function_getset[] = {
     {"__closure__", get_closure, nullptr, nullptr, nullptr},
     {"__annotations__", get_annotations, nullptr, nullptr, nullptr},
     {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
+    {"__module__", get_field, set_field, nullptr, reinterpret_cast<void*>(offsetof(Function, module))},
+    {"__doc__", get_field, set_field, nullptr, reinterpret_cast<void*>(offsetof(Function, doc))},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
-PyMemberDef function_members[] = {
-    {"__module__", Py_T_OBJECT_EX, offsetof(Function, module), 0, nullptr},
-    {"__doc__", Py_T_OBJECT_EX, offsetof(Function, doc), 0, nullptr},
-    {nullptr, 0, 0, 0, nullptr},
+// pickle saves a function by its qualified name, found again in its module;
+// copy and deepcopy then return the function itself.  A nested function's
+// name has "<locals>" in it, and pickle refuses it as a local object.
+PyObject* function_reduce(PyObject* self, PyObject*) { return Py_NewRef(as_function(self)->qualname); }
+
+PyMethodDef function_methods[] = {
+    {"__reduce__", function_reduce, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
 };
 
 // ---------------------------------------------------------------------------
@@ -339,7 +361,7 @@ int ready_types()
     t.tp_clear = function_clear;
     t.tp_descr_get = function_descr_get;
     t.tp_getset = function_getset;
-    t.tp_members = function_members;
+    t.tp_methods = function_methods;
     t.tp_dictoffset = offsetof(Function, dict);
     t.tp_weaklistoffset = offsetof(Function, weakreflist);
     if (PyType_Ready(&t) < 0) return -1;

@@ -122,6 +122,27 @@ Ref join_text(std::initializer_list<PyObject*> pieces)
     return own(PyUnicode_Join(lit::empty, tuple));
 }
 
+Ref special_method(PyObject* obj, PyObject* name)
+{
+    PyTypeObject* type = Py_TYPE(obj);
+    Ref found = Ref::borrow(_PyType_Lookup(type, name));
+    if (!found) {
+        if (PyErr_Occurred()) throw PyError{};
+        return found;
+    }
+    descrgetfunc bind = Py_TYPE(found.get())->tp_descr_get;
+    if (!bind) return found;
+    return own(bind(found, obj, reinterpret_cast<PyObject*>(type)));
+}
+
+void throw_not_a_context_manager(PyObject* manager, const char* missed)
+{
+    if (!PyErr_Occurred())
+        PyErr_Format(PyExc_TypeError, "'%.200s' object does not support the context manager protocol%s",
+                     Py_TYPE(manager)->tp_name, missed);
+    throw PyError{};
+}
+
 void raise(PyObject* exc)
 {
     PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exc)), exc);

@@ -104,6 +104,9 @@ Ref join_text(std::initializer_list<PyObject*> pieces);
 // raise exc  (an exception instance; the handled exception becomes its context)
 [[noreturn]] void raise(PyObject* exc);
 
+// TypeError "'X' object does not support the context manager protocol" + `missed`.
+[[noreturn]] void throw_not_a_context_manager(PyObject* manager, const char* missed);
+
 // Makes `exc` the exception being handled (sys.exception()) for the
 // lifetime of the guard, as an except clause does.
 class Handling {
@@ -156,14 +159,21 @@ void try_except(Frame& f, Body&& body, Handler&& handler)
     handler(exc.get());
 }
 
+// type(obj).name bound to obj, the way the interpreter finds a special
+// method: on the type only, never on the instance.  Null when the type has none.
+Ref special_method(PyObject* obj, PyObject* name);
+
 // with manager as value: body(value)
 // `line` is the with statement's own line: entering and leaving report it.
 template <class Body>
 void with(Frame& f, int line, PyObject* manager, Body&& body)
 {
     f.at(line);
-    Ref exit = attr(manager, lit::dunder_exit);
-    Ref value = call_method(manager, lit::dunder_enter, {});
+    Ref enter = special_method(manager, lit::dunder_enter);
+    if (!enter) throw_not_a_context_manager(manager, "");
+    Ref exit = special_method(manager, lit::dunder_exit);
+    if (!exit) throw_not_a_context_manager(manager, " (missed __exit__ method)");
+    Ref value = call(enter, {});
     if (!failed(f, [&] { body(value.get()); })) {
         f.at(line);
         call(exit, {Py_None, Py_None, Py_None});
