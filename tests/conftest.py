@@ -2,6 +2,7 @@
 
 * ``https_server``          the session's HTTPS test server, reset before each test
 * ``untrusted_https_server`` a server whose certificate no client trusts
+* ``plain_http_server``     the same server without TLS, reset before each test
 * ``trusted_env``           environment additions that make a child trust ``https_server``
 * ``run_scenario``          run Python source in a fresh interpreter and collect the outcome
 * ``updater_module``        the built ``updater`` module, imported once
@@ -43,18 +44,29 @@ def pytest_collection_modifyitems(items: list[pytest.Item]) -> None:
 
 
 @pytest.fixture(scope="session")
-def _session_https_server():
-    server = HttpsServer()
+def _session_servers():
+    servers = {"https": HttpsServer(), "http": HttpsServer(tls=False)}
+    yield servers
+    for server in servers.values():
+        server.close()
+
+
+def _reset_around(server: HttpsServer):
+    server.reset()
     yield server
-    server.close()
+    server.reset()
 
 
 @pytest.fixture
-def https_server(_session_https_server: HttpsServer) -> HttpsServer:
+def https_server(_session_servers) -> HttpsServer:
     """The HTTPS test server with only its default route and an empty request log."""
-    _session_https_server.reset()
-    yield _session_https_server
-    _session_https_server.reset()
+    yield from _reset_around(_session_servers["https"])
+
+
+@pytest.fixture
+def plain_http_server(_session_servers) -> HttpsServer:
+    """The same server over plain HTTP, the transport the update refuses."""
+    yield from _reset_around(_session_servers["http"])
 
 
 @pytest.fixture

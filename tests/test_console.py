@@ -15,6 +15,7 @@ import urllib.error
 
 import pytest
 
+from support.https_server import DEFAULT_PATH
 from support.launcher import Install
 from support.standins import RecordingUrllib
 
@@ -36,25 +37,43 @@ SCENARIO = """
     assert updater.TK_AVAILABLE is False
     updater.UPDATE_URL = os.environ["TEST_UPDATE_URL"]
     updater.time = ScriptedClock(100.0, 100.5, 101.0)
+    if "TEST_TIMEOUT" in os.environ:  # a stalled server: time out sooner than after 60 s
+        from support.standins import ShortTimeout
+        updater.urllib = ShortTimeout(float(os.environ["TEST_TIMEOUT"]))
+    if "TEST_FILE_SIZE_LIMIT" in os.environ:  # a full disk: no file grows past this size
+        import resource, signal
+        signal.signal(signal.SIGXFSZ, signal.SIG_IGN)  # the write fails with EFBIG instead
+        limit = int(os.environ["TEST_FILE_SIZE_LIMIT"])
+        resource.setrlimit(resource.RLIMIT_FSIZE, (limit, limit))
     emit(repr(updater.UpdaterGUI()))
 """
 
+FIRST, SECOND = "65.5% • 128.0 KB/s", "100.0% • 97.7 KB/s"
+FAILED = "Download failed!"
+PLAIN = "the plain-HTTP server"
+# id: (route, setting, printed lines, exit status, bytes of the download left beside the launcher)
+END_TO_END = {
+    "known-size": ({"mode": "normal"}, {}, [FIRST, SECOND, READY], 0, 0),
+    "unknown-size": ({"mode": "no_length"}, {}, ["64 KB • 128.0 KB/s", "97 KB • 97.7 KB/s", READY], 0, 0),
+    "download-fails": ({"mode": "not_found"}, {}, [FAILED], 1, 0),
+    "replacement-fails": ({"mode": "normal"}, {"launcher_mode": 0o644}, [
+        FIRST, SECOND, READY, "Error: Failed to replace and run: [Errno 13] Permission denied: '{launcher}'"], 1, 0),
+    "redirect-to-plain-http": ({"mode": "redirect", "redirect_to": PLAIN}, {}, [FAILED], 1, 0),
+    "stalled-server": ({"mode": "stall", "cut_at": 70_000}, {"env": {"TEST_TIMEOUT": "0.5"}}, [FIRST, FAILED], 1, 65536),
+    "disk-full": ({"mode": "normal"}, {"env": {"TEST_FILE_SIZE_LIMIT": "80000"}}, [FIRST, FAILED], 1, 80_000),
+    "non-ascii-directory": ({"mode": "normal"}, {"name": "Brivex Äpp 启动器"}, [FIRST, SECOND, READY], 0, 0),
+}
 
-@pytest.mark.parametrize(
-    "mode, launcher_mode, lines, status",
-    [
-        ("normal", 0o755, ["65.5% • 128.0 KB/s", "100.0% • 97.7 KB/s", READY], 0),
-        ("no_length", 0o755, ["64 KB • 128.0 KB/s", "97 KB • 97.7 KB/s", READY], 0),
-        ("not_found", 0o755, ["Download failed!"], 1),
-        ("normal", 0o644, ["65.5% • 128.0 KB/s", "100.0% • 97.7 KB/s", READY,
-                           "Error: Failed to replace and run: [Errno 13] Permission denied: '{launcher}'"], 1),
-    ],
-    ids=["known-size", "unknown-size", "download-fails", "replacement-fails"],
-)
-def test_console_update_end_to_end(https_server, trusted_env, run_scenario, tmp_path, mode, launcher_mode, lines, status):
-    install = Install(tmp_path, launcher_mode)
-    https_server.configure(body=install.new_body, mode=mode)
-    outcome = run_scenario(SCENARIO.format(install=str(install.dir)), env=trusted_env, timeout=30)
+
+@pytest.mark.parametrize("route, setting, lines, status, partial", END_TO_END.values(), ids=END_TO_END.keys())
+def test_console_update_end_to_end(https_server, plain_http_server, trusted_env, run_scenario, tmp_path,
+                                   route, setting, lines, status, partial):
+    install = Install(tmp_path, setting.get("launcher_mode", 0o755), name=setting.get("name", "Brivex Launcher"))
+    plain_http_server.configure(body=install.new_body)
+    https_server.configure(body=install.new_body, **{
+        key: plain_http_server.url() if value == PLAIN else value for key, value in route.items()})
+    outcome = run_scenario(SCENARIO.format(install=str(install.dir)), env={**trusted_env, **setting.get("env", {})},
+                           timeout=30)
     expected = "".join(line.format(launcher=install.launcher) + "\n" for line in [BANNER, *lines])
     assert (outcome.returncode, outcome.stdout, outcome.stderr) == (status, expected, ""), str(outcome)
     if status == 0:
@@ -62,9 +81,14 @@ def test_console_update_end_to_end(https_server, trusted_env, run_scenario, tmp_
         assert install.started() == "new\n"
     else:
         assert outcome.results == [] and install.started(wait=0.3) is None
-    replaced = mode != "not_found"
+    # The launcher is never lost: replaced after a good download, untouched otherwise.
+    replaced = status == 0 or "launcher_mode" in setting
     assert install.launcher.read_bytes() == (install.new_body if replaced else install.old_body)
-    assert install.listing() == ["BrivexLauncher.exe"]
+    assert install.listing() == ["BrivexLauncher.exe"] + (["BrivexLauncher_new.exe"] if partial else [])
+    if partial:
+        assert install.new_file.read_bytes() == install.new_body[:partial]
+    if PLAIN in route.values():  # the redirect was followed, and what came back refused
+        assert [r.path for r in plain_http_server.requests] == [DEFAULT_PATH]
 
 
 # -- in-process: the callback and the method --------------------------------------

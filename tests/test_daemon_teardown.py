@@ -21,7 +21,7 @@ import os
 import pytest
 
 SCENARIO = """
-    import os, sys, tempfile, threading, time, types, urllib.error, urllib.request
+    import os, sys, tempfile, threading, time, types, urllib.error, urllib.parse, urllib.request
     import updater
 
     WORKER_BLOCKS = 0.5     # seconds the worker stays blocked, lock released
@@ -37,6 +37,7 @@ SCENARIO = """
         sleep(WORKER_BLOCKS)
 
     class Response:
+        url = "https://updates.invalid/brivex/latest/main/BrivexLauncher.exe"
         headers = {{"Content-Length": "1000"}}
         def __enter__(self):
             return self
@@ -49,7 +50,7 @@ SCENARIO = """
 
     updater.urllib = types.SimpleNamespace(
         request=types.SimpleNamespace(Request=urllib.request.Request, urlopen=lambda req, timeout: Response()),
-        error=urllib.error)
+        error=urllib.error, parse=urllib.parse)
 
     class Root:
         def after(self, ms, request, *args):

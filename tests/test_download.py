@@ -3,6 +3,7 @@ against recording stand-ins, under a scripted clock."""
 
 import gc
 import os
+import sys
 import traceback
 import urllib.error
 import urllib.request
@@ -11,7 +12,7 @@ import warnings
 import pytest
 
 from support.https_server import DEFAULT_PATH, default_body
-from support.standins import FakeResponse, RecordingUrllib, ScriptedClock, install_frozen
+from support.standins import STANDIN_URL, FakeResponse, RecordingUrllib, ScriptedClock, install_frozen
 
 BODY = default_body(100_000)
 FAIL = (-1, 0, False, 0)
@@ -22,16 +23,20 @@ class Reports(list):
     """A progress callback that records its reports.
 
     `raising` maps a progress report's index, or "failure" for the failure
-    report, to the error raised on receiving it.
+    report, to the error raised on receiving it.  `errors` holds the error
+    being handled when each failure report came.
     """
 
     def __init__(self, raising=None):
         super().__init__()
         self.raising = raising or {}
+        self.errors = []
 
     def __call__(self, *args, **kwargs):
         assert kwargs == {} and len(args) == 4
         self.append(args)
+        if args[0] == -1:
+            self.errors.append(sys.exception())
         error = self.raising.get("failure" if args[0] == -1 else len(self) - 1)
         if error is not None:
             raise error
@@ -166,6 +171,27 @@ def test_untrusted_certificate_is_a_failure(updater, trust, untrusted_https_serv
     assert untrusted_https_server.requests == []  # refused during the handshake
 
 
+@pytest.mark.parametrize("route", ["plain-http-address", "redirect-to-plain-http"])
+def test_launcher_never_arrives_over_plain_http(updater, server, plain_http_server, clock, target, monkeypatch, route):
+    plain_http_server.configure(body=BODY)
+    if route == "plain-http-address":
+        monkeypatch.setattr(updater, "UPDATE_URL", plain_http_server.url())
+    else:
+        server.configure(mode="redirect", redirect_to=plain_http_server.url())
+    scripted = clock()
+    reports = Reports()
+
+    assert updater.download_new_exe_with_progress(reports) is None
+
+    assert typed(reports) == typed([FAIL])
+    (error,) = reports.errors
+    assert type(error) is urllib.error.URLError
+    assert error.reason == f"refusing to download the launcher over plain HTTP: {plain_http_server.url()}"
+    assert updater_entries(error) == [("updater.download_new_exe_with_progress", 49)]
+    assert target.read_bytes() == PREVIOUS and scripted.calls == 0  # nothing written, no clock started
+    assert [r.path for r in plain_http_server.requests] == [DEFAULT_PATH]
+
+
 def test_no_cache_is_the_only_added_header(updater, server, target):
     with urllib.request.urlopen(server.url(), timeout=10) as resp:
         resp.read()
@@ -225,6 +251,71 @@ def test_reported_values(updater, fake_net, clock, target, length, blocks, expec
     assert typed(reports) == typed(expected)
     assert result == (str(target) if succeeds else None)
     assert target.read_bytes() == b"".join(b for b in blocks if isinstance(b, bytes))
+
+
+# Before anything is written, the response must tell where it came from, that
+# must be an https address, and it must be a context manager by its type: the
+# interpreter looks special methods up on the type, never on the instance.
+
+
+class Bare:
+    """A response without the context-manager methods on its type."""
+
+    url = STANDIN_URL
+    headers = {"Content-Length": "3"}
+
+    def read(self, amount):
+        return b""
+
+
+class EnterOnly(Bare):
+    def __enter__(self):
+        return self
+
+
+def coming_from(url):
+    return lambda: FakeResponse([b"abc"], length="3", url=url)
+
+
+def refused(reason):
+    return "<urlopen error refusing to download the launcher" + reason + ">"
+
+
+ACCEPTANCE = {
+    "https": (coming_from(STANDIN_URL), None),
+    "https-upper-case": (coming_from("HTTPS://updates.invalid/BrivexLauncher.exe"), None),
+    "http": (coming_from("http://updates.invalid/BrivexLauncher.exe"),
+             (urllib.error.URLError, refused(" over plain HTTP: http://updates.invalid/BrivexLauncher.exe"))),
+    "file": (coming_from("file:///tmp/BrivexLauncher.exe"),
+             (urllib.error.URLError, refused(" from an address that is not HTTPS: file:///tmp/BrivexLauncher.exe"))),
+    "untold": (coming_from(None), (urllib.error.URLError, refused(": the response does not tell where it came from"))),
+    "no-with-methods-on-the-type": (Bare, (TypeError, "'Bare' object does not support the context manager protocol")),
+    "no-exit-on-the-type": (EnterOnly, (
+        TypeError, "'EnterOnly' object does not support the context manager protocol (missed __exit__ method)")),
+}
+
+
+def not_called(*args):
+    raise AssertionError("an instance attribute was used as a special method")
+
+
+@pytest.mark.parametrize("make, error", ACCEPTANCE.values(), ids=ACCEPTANCE.keys())
+def test_response_accepted_or_refused_before_anything_is_written(updater, fake_net, clock, target, make, error):
+    response = make()
+    response.__enter__ = response.__exit__ = not_called
+    fake_net(response)
+    clock(1.0, 1.0)
+    reports = Reports()
+    result = updater.download_new_exe_with_progress(reports)
+    if error is None:
+        assert result == str(target) and target.read_bytes() == b"abc"
+        assert response.exit_args == (None, None, None)
+        return
+    assert result is None and typed(reports) == typed([FAIL])
+    assert [(type(e), str(e)) for e in reports.errors] == [error]
+    assert target.read_bytes() == PREVIOUS and getattr(response, "reads", []) == []
+    if isinstance(response, FakeResponse):  # refused inside its with: the response was closed
+        assert response.exit_args[0] is error[0]
 
 
 # -- callbacks that raise ------------------------------------------------------------------

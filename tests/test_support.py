@@ -68,7 +68,7 @@ def test_unknown_path_is_404_and_unknown_mode_is_refused(https_server):
         _download(https_server, path="/elsewhere")
     assert info.value.code == 404
     with pytest.raises(ValueError, match="unknown mode"):
-        https_server.configure(mode="stall")
+        https_server.configure(mode="sleepy")
 
 
 def test_request_log_records_method_path_and_headers(https_server):

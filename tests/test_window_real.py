@@ -47,6 +47,7 @@ PRELUDE = """
     import updater
     updater.UPDATE_URL = os.environ["TEST_UPDATE_URL"]
     STATE = {state!r}
+    READY_INTERVAL = int(os.environ.get("TEST_READY_INTERVAL", "500"))
     samples, dialogs = [], []
 
     def sample(root):
@@ -59,6 +60,11 @@ PRELUDE = """
             super().__init__()
             ProbeTk.instance = self
             self.after(20, self.tick)
+
+        def after(self, ms, *args):
+            # The completion request's 500 ms, stretched when a test needs
+            # time to act in the interval before the swap.
+            return super().after(READY_INTERVAL if ms == 500 else ms, *args)
 
         def tick(self):
             samples.append(sample(self))
@@ -127,12 +133,16 @@ def test_successful_update(https_server, trusted_env, run_scenario, tmp_path):
 
 @pytest.mark.parametrize(
     "case, dialog_title",
-    [("download fails", "Update Failed"), ("swap fails", "Update Error")],
+    [("download fails", "Update Failed"), ("redirected to plain HTTP", "Update Failed"), ("swap fails", "Update Error")],
 )
-def test_failure_shows_dialog_and_exits_1(https_server, trusted_env, run_scenario, tmp_path, case, dialog_title):
+def test_failure_shows_dialog_and_exits_1(https_server, plain_http_server, trusted_env, run_scenario, tmp_path,
+                                          case, dialog_title):
     # A launcher without execute permission: the new one inherits its mode and cannot be started.
     install = Install(tmp_path, launcher_mode=0o644 if case == "swap fails" else 0o755)
-    https_server.configure(body=install.new_body, mode="not_found" if case == "download fails" else "normal")
+    plain_http_server.configure(body=install.new_body)
+    route = {"download fails": {"mode": "not_found"}, "swap fails": {"mode": "normal"},
+             "redirected to plain HTTP": {"mode": "redirect", "redirect_to": plain_http_server.url()}}[case]
+    https_server.configure(body=install.new_body, **route)
     running, _ = start(run_scenario, install, trusted_env, tmp_path)
     dialog = x11.find_window(dialog_title, alive=lambda: running.poll() is None)
     assert running.poll() is None
@@ -142,7 +152,7 @@ def test_failure_shows_dialog_and_exits_1(https_server, trusted_env, run_scenari
     result = outcome.result
     assert result["exit"] == 1
     ((args, kwargs, at_dialog),) = result["dialogs"]
-    if case == "download fails":
+    if dialog_title == "Update Failed":
         assert (args, kwargs) == (["Update Failed", "Could not download update."], {})
         assert at_dialog[1:] == [TITLE, 0.0, "Download failed!"]
         assert install.launcher.read_bytes() == install.old_body
@@ -206,6 +216,26 @@ def test_closing_during_a_slow_download(https_server, trusted_env, run_scenario,
         (width - 400) // 2, (height - 200) // 2, 400, 200)
     assert "minimum size: 400 by 200" in hints and "maximum size: 400 by 200" in hints
     check_screenshot(shot, before[2], after[2])
+
+
+def test_closing_in_the_ready_interval(https_server, trusted_env, run_scenario, tmp_path):
+    install = Install(tmp_path)
+    https_server.configure(body=install.new_body)
+    env = {**trusted_env, "TEST_READY_INTERVAL": "15000"}
+    running, state = start(run_scenario, install, env, tmp_path)
+    window = x11.find_window("Brivex Updater", alive=lambda: running.poll() is None)
+    wait_for(state, lambda s: s[3] == "Update ready! Restarting...", running)
+    closed = time.monotonic()
+    x11.send_close_request(window)
+    outcome = running.wait(15)
+    assert time.monotonic() - closed < 10, "the close waited for the swap"
+    assert (outcome.returncode, outcome.stderr) == (0, ""), str(outcome)
+    assert outcome.result["exit"] == 0 and outcome.result["dialogs"] == []
+    # Nothing swapped or started; the finished download stays for the next run.
+    assert install.launcher.read_bytes() == install.old_body
+    assert install.new_file.read_bytes() == install.new_body
+    assert install.listing() == ["BrivexLauncher.exe", "BrivexLauncher_new.exe"]
+    assert install.started(wait=0.3) is None
 
 
 def check_screenshot(shot, low, high):

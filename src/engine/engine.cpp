@@ -11,6 +11,31 @@ namespace {
 
 Ref os_path() { return attr(global(lit::os), path); }
 
+// Only HTTPS may deliver the launcher: the address the response really came
+// from, after any redirects, must be an https one, or the launcher could have
+// been changed on its way.  urllib's responses always carry that address in
+// `url`; a response that does not tell it cannot show where it came from and
+// is refused as well.  raise URLError(...) otherwise.
+void accept_transport(PyObject* resp)
+{
+    Ref url = Ref::steal(PyObject_GetAttr(resp, lit::url));
+    if (!url) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw PyError{};
+        PyErr_Clear();
+    }
+    Ref reason;
+    if (!url || url.get() == Py_None) {
+        reason = Ref::borrow(refused_unknown_address);
+    } else {
+        Ref parts = call_method(attr(global(urllib), parse), urlsplit, {url});
+        Ref scheme = attr(parts, lit::scheme);
+        if (equal(scheme, https)) return;
+        PyObject* prefix = equal(scheme, http) ? refused_plain_http : refused_not_https;
+        reason = own(PyUnicode_Concat(prefix, own(PyObject_Str(url))));
+    }
+    raise(call(attr(attr(global(urllib), lit::error), URLError), {reason}));
+}
+
 }  // namespace
 
 // def get_resource_path(relative_path):
@@ -61,6 +86,7 @@ Ref download_new_exe_with_progress(Frame& f, PyObject* const* args)
         f.at(49);
         Ref response = call(attr(attr(global(urllib), request), urlopen), {req, n60}, kw_timeout);
         with(f, 49, response, [&](PyObject* resp) {
+            accept_transport(resp);  // still line 49: before anything is written
             f.at(50); Ref total_size = own(PyNumber_Long(call_method(attr(resp, headers), get, {content_length, n0})));
             f.at(51); Ref downloaded = Ref::borrow(n0);
             f.at(52); Ref chunk_size = Ref::borrow(n65536);

@@ -3,6 +3,8 @@
 The server runs in a background thread, one handler thread per connection, and
 presents a certificate for 127.0.0.1 and localhost issued by a throwaway CA made
 with ``trustme``.  A client trusts it when ``SSL_CERT_FILE`` names ``ca_pem_path``.
+With ``tls=False`` the same server speaks plain HTTP, the transport the update
+must refuse.
 
 Every request is recorded (method, path, headers) before it is answered, so a
 test can read ``server.requests`` as soon as its client has the response.
@@ -18,13 +20,17 @@ Each path is served by a route: a body plus a fault mode.  Modes:
 ``not_found``        status 404 with a short text body
 ``server_error``     status 500 with a short text body
 ``redirect``         302 to ``redirect_to`` (default: ``<path>.redirected``),
-                     which is registered to serve the body normally
+                     which is registered to serve the body normally; an
+                     absolute ``redirect_to`` (another server) is sent as it is
 ``cut_short``        announces len(body), sends ``cut_at`` bytes (default half),
                      then closes the connection cleanly (TLS close_notify)
 ``reset``            announces len(body), sends ``cut_at`` bytes, waits a moment so
                      they reach the client, then resets the connection (RST)
 ``slow``             announces len(body), sends it in blocks of ``block_size``
                      bytes with ``delay`` seconds between blocks
+``stall``            announces len(body), sends ``cut_at`` bytes (default half),
+                     then sends nothing more and keeps the connection open
+                     until the server is reset or closed
 
 Paths without a route get a 404.  ``reset()`` restores the default route and
 clears the log, so one server can serve a whole test session.
@@ -61,6 +67,7 @@ MODES = (
     "cut_short",
     "reset",
     "slow",
+    "stall",
 )
 
 # Modes whose response announces len(body) and whose client sees fewer bytes.
@@ -78,7 +85,7 @@ class Route:
     body: bytes = b""
     mode: str = "normal"
     status: int | None = None  # overrides the mode's status (e.g. 403)
-    cut_at: int | None = None  # for cut_short / reset
+    cut_at: int | None = None  # for cut_short / reset / stall
     redirect_to: str | None = None  # for redirect
     block_size: int = 16384  # for slow
     delay: float = 0.1  # for slow
@@ -122,7 +129,8 @@ class _Handler(http.server.BaseHTTPRequestHandler):
 
     def setup(self) -> None:
         self.request.settimeout(10)
-        self.request.do_handshake()  # in this thread, not in the accept loop
+        if isinstance(self.request, ssl.SSLSocket):
+            self.request.do_handshake()  # in this thread, not in the accept loop
         super().setup()
 
     def log_message(self, format: str, *args) -> None:  # noqa: A002
@@ -196,7 +204,8 @@ class _Handler(http.server.BaseHTTPRequestHandler):
         sock = self.request
         try:
             sock.settimeout(1)
-            sock.unwrap()
+            if isinstance(sock, ssl.SSLSocket):
+                sock.unwrap()
         except (OSError, ValueError):
             pass  # the client may already be gone or may not answer close_notify
         try:
@@ -251,7 +260,9 @@ class _Handler(http.server.BaseHTTPRequestHandler):
         self._simple(route.status or 500, b"internal error\n", route)
 
     def _mode_redirect(self, route: Route) -> None:
-        target = self.server.owner.url(route.redirect_to or self.path + ".redirected")
+        target = route.redirect_to or self.path + ".redirected"
+        if "://" not in target:
+            target = self.server.owner.url(target)
         self.close_connection = True
         self._head(
             route.status or 302,
@@ -282,13 +293,20 @@ class _Handler(http.server.BaseHTTPRequestHandler):
             self.wfile.write(route.body[start : start + route.block_size])
         self._close_cleanly()
 
+    def _mode_stall(self, route: Route) -> None:
+        self._announced(route, str(len(route.body)))
+        self.wfile.write(route.body[: route.sent_bytes])
+        self.wfile.flush()
+        self.server.owner._stop_sending.wait(60)
+        self._reset()
+
 
 class _TLSServer(socketserver.ThreadingMixIn, http.server.HTTPServer):
     daemon_threads = True
     block_on_close = False
     allow_reuse_address = True
 
-    def __init__(self, owner: "HttpsServer", context: ssl.SSLContext) -> None:
+    def __init__(self, owner: "HttpsServer", context: ssl.SSLContext | None) -> None:
         self.owner = owner
         self.context = context
         super().__init__(("127.0.0.1", 0), _Handler)
@@ -300,6 +318,8 @@ class _TLSServer(socketserver.ThreadingMixIn, http.server.HTTPServer):
 
     def get_request(self):
         sock, addr = self.socket.accept()
+        if self.context is None:
+            return sock, addr
         tls = self.context.wrap_socket(sock, server_side=True, do_handshake_on_connect=False)
         return tls, addr
 
@@ -314,7 +334,7 @@ class HttpsServer:
 
     ``ca`` is the ``trustme.CA`` that issues the server certificate; by default a
     fresh one.  Pass a different CA than the one in the client's trust store to
-    get an untrusted-certificate server.
+    get an untrusted-certificate server.  ``tls=False`` serves plain HTTP.
     """
 
     def __init__(
@@ -324,8 +344,10 @@ class HttpsServer:
         *,
         ca: trustme.CA | None = None,
         path: str = DEFAULT_PATH,
+        tls: bool = True,
         **route_options,
     ) -> None:
+        self.scheme = "https" if tls else "http"
         self.ca = ca or trustme.CA()
         self.default_path = path
         self._default_route = dict(body=default_body() if body is None else body, mode=mode, **route_options)
@@ -339,8 +361,10 @@ class HttpsServer:
         self.ca_pem_path = os.path.join(self._dir, "ca.pem")
         self.ca.cert_pem.write_to_path(self.ca_pem_path)
 
-        context = ssl.create_default_context(ssl.Purpose.CLIENT_AUTH)
-        self.ca.issue_cert("127.0.0.1", "localhost").configure_cert(context)
+        context = None
+        if tls:
+            context = ssl.create_default_context(ssl.Purpose.CLIENT_AUTH)
+            self.ca.issue_cert("127.0.0.1", "localhost").configure_cert(context)
         self._httpd = _TLSServer(self, context)
         self.port = self._httpd.server_address[1]
         self.configure(self.default_path, **self._default_route)
@@ -364,7 +388,8 @@ class HttpsServer:
             self._routes[path] = route
             if mode == "redirect":
                 target = route.redirect_to or path + ".redirected"
-                self._routes[target] = Route(body=route.body)
+                if "://" not in target:
+                    self._routes[target] = Route(body=route.body)
         return route
 
     def route_for(self, path: str) -> Route | None:
@@ -393,11 +418,11 @@ class HttpsServer:
             return list(self._requests)
 
     def url(self, path: str | None = None, host: str = "127.0.0.1") -> str:
-        return f"https://{host}:{self.port}{path or self.default_path}"
+        return f"{self.scheme}://{host}:{self.port}{path or self.default_path}"
 
     @property
     def base_url(self) -> str:
-        return f"https://127.0.0.1:{self.port}"
+        return f"{self.scheme}://127.0.0.1:{self.port}"
 
     # -- lifetime ------------------------------------------------------------
 

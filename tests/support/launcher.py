@@ -8,8 +8,9 @@ from pathlib import Path
 
 
 class Install:
-    def __init__(self, root: Path, launcher_mode: int = 0o755, body_size: int = 100_000):
-        self.dir = root / "Brivex Launcher"
+    def __init__(self, root: Path, launcher_mode: int = 0o755, body_size: int = 100_000,
+                 name: str = "Brivex Launcher"):
+        self.dir = root / name
         self.dir.mkdir()
         self.launcher = self.dir / "BrivexLauncher.exe"
         self.new_file = self.dir / "BrivexLauncher_new.exe"

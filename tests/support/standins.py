@@ -10,9 +10,11 @@ from __future__ import annotations
 import os
 import types
 import urllib.error
+import urllib.parse
 import urllib.request
 
 _MISSING = object()
+STANDIN_URL = "https://updates.invalid/brivex/latest/main/BrivexLauncher.exe"
 
 
 def fake_sys(*, frozen=_MISSING, executable=_MISSING, meipass=_MISSING) -> types.ModuleType:
@@ -73,14 +75,17 @@ class RecordingPopen:
 
 class FakeResponse:
     """An HTTP response stand-in: scripted blocks (an exception in the list is
-    raised by that read), optional Content-Length.
+    raised by that read), optional Content-Length, and the address it came
+    from (`url`; None leaves the attribute out).
 
     ``events`` is shared with the caller so the order of reads, closes and
     reports can be checked across objects.
     """
 
-    def __init__(self, blocks, length=None, events=None, on_exit=None):
+    def __init__(self, blocks, length=None, events=None, on_exit=None, url=STANDIN_URL):
         self._blocks = list(blocks)
+        if url is not None:
+            self.url = url
         self.headers = {} if length is None else {"Content-Length": length}
         self.reads: list = []
         self.exit_args = None
@@ -106,8 +111,24 @@ class FakeResponse:
         return block
 
 
+class ShortTimeout:
+    """The real `urllib` with a shorter time-out: ``urlopen`` is handed the
+    real request after checking that the module asked for its 60 seconds (a
+    different value is a failed download, which the tests would see)."""
+
+    def __init__(self, seconds: float):
+        def urlopen(req, *, timeout):
+            if timeout != 60:
+                raise AssertionError(f"urlopen asked for a {timeout!r} s time-out")
+            return urllib.request.urlopen(req, timeout=seconds)
+
+        self.request = types.SimpleNamespace(Request=urllib.request.Request, urlopen=urlopen)
+        self.error = urllib.error
+        self.parse = urllib.parse
+
+
 class RecordingUrllib:
-    """A `urllib` stand-in: the real ``Request`` and ``error``, a recording ``urlopen``."""
+    """A `urllib` stand-in: the real ``Request``, ``error`` and ``parse``, a recording ``urlopen``."""
 
     def __init__(self, response: FakeResponse | None = None, raises: BaseException | None = None):
         self.response = response
@@ -115,6 +136,7 @@ class RecordingUrllib:
         self.calls: list[tuple[tuple, dict]] = []
         self.request = types.SimpleNamespace(Request=urllib.request.Request, urlopen=self._urlopen)
         self.error = urllib.error
+        self.parse = urllib.parse
 
     def _urlopen(self, *args, **kwargs):
         self.calls.append((args, kwargs))

@@ -18,6 +18,7 @@ import os
 import sys
 import types
 import urllib.error
+import urllib.parse
 import urllib.request
 
 
@@ -179,6 +180,8 @@ def fresh(exc: BaseException) -> BaseException:
 
 
 class ScriptedResponse:
+    url = "https://updates.invalid/brivex/latest/main/BrivexLauncher.exe"
+
     def __init__(self, blocks, length):
         self._blocks = list(blocks)
         self.headers = {} if length is None else {"Content-Length": str(length)}
@@ -197,7 +200,7 @@ class ScriptedResponse:
 
 
 class ScriptedUrllib:
-    """``urllib`` with the real ``Request`` and ``error`` and a scripted ``urlopen``.
+    """``urllib`` with the real ``Request``, ``error`` and ``parse`` and a scripted ``urlopen``.
 
     `blocks` may hold an exception instance, a copy of which that read raises; `length` is
     the announced Content-Length (None: no header); `refuse` makes ``urlopen``
@@ -210,6 +213,7 @@ class ScriptedUrllib:
         self.refuse = refuse
         self.request = types.SimpleNamespace(Request=urllib.request.Request, urlopen=self._urlopen)
         self.error = urllib.error
+        self.parse = urllib.parse
 
     def _urlopen(self, req, timeout=None):
         if self.refuse is not None:
