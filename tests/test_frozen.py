@@ -1,5 +1,6 @@
 """The real one-file application (packaging/updater_app.py frozen with PyInstaller),
-placed beside an old launcher and run against the local HTTPS server.
+placed beside an old launcher in a directory whose name has spaces and
+non-ASCII letters, and run against the local HTTPS server.
 
 The build is made once per session by packaging/build_frozen.sh and kept in
 build/frozen/cache-<key>, where the key hashes everything the build is made of
@@ -42,6 +43,7 @@ BUILD_INPUTS = [
     "packaging/hooks/hook-updater.py",
 ]
 APP_NAME = "BrivexUpdater"
+INSTALL_DIR = "Brivex Äpp 启动器"
 LAUNCHER = "BrivexLauncher.exe"
 NEW_FILE = "BrivexLauncher_new.exe"
 MARKER = "launcher-started.txt"
@@ -129,15 +131,15 @@ class Install:
         marker = self.app_dir / MARKER
         deadline = time.monotonic() + timeout
         while time.monotonic() < deadline:
-            if marker.exists() and marker.read_text().endswith("\n"):
-                return marker.read_text().splitlines()
+            if marker.exists() and marker.read_text(encoding="utf-8").endswith("\n"):
+                return marker.read_text(encoding="utf-8").splitlines()
             time.sleep(0.05)
         return []
 
 
 @pytest.fixture
 def install(frozen_app: Path, tmp_path: Path) -> Install:
-    inst = Install(tmp_path, tmp_path / "Brivex App", tmp_path / "work", tmp_path / "tmp")
+    inst = Install(tmp_path, tmp_path / INSTALL_DIR, tmp_path / "work", tmp_path / "tmp")
     for d in (inst.app_dir, inst.work_dir, inst.tmp_dir):
         d.mkdir()
     shutil.copy2(frozen_app, inst.app)
