@@ -195,10 +195,10 @@ def app_env(inst: Install, trusted_env: dict[str, str], *, display: bool, url: s
     return env
 
 
-def start_app(inst: Install, env: dict[str, str], *args: str) -> subprocess.Popen:
+def start_app(inst: Install, env: dict[str, str], *args: str, stdout=subprocess.PIPE) -> subprocess.Popen:
     return subprocess.Popen(
         [str(inst.app), *args], cwd=inst.work_dir, env=env, text=True,
-        stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+        stdin=subprocess.DEVNULL, stdout=stdout, stderr=subprocess.PIPE,
         start_new_session=True,  # the bootloader and its child: killed as one group
     )
 
@@ -210,7 +210,7 @@ def finish(proc: subprocess.Popen) -> Run:
         os.killpg(proc.pid, signal.SIGKILL)
         out, err = proc.communicate()
         pytest.fail(f"the frozen app did not finish within {RUN_TIMEOUT} s\n{out}\n{err}")
-    return Run(proc.returncode, out, err)
+    return Run(proc.returncode, out or "", err)
 
 
 def run_app(inst: Install, env: dict[str, str], *args: str) -> Run:
@@ -289,6 +289,26 @@ def listener():
     probe.close()
 
 
+@pytest.fixture(scope="session")
+def latin1_locale(tmp_path_factory) -> dict[str, str]:
+    """Environment for a locale whose encoding, ISO-8859-1, lacks "•": generated
+    with localedef into a directory of the test's own, named by LOCPATH."""
+    localedef = shutil.which("localedef")
+    if localedef is None or not Path("/usr/share/i18n/locales/en_US").is_file():
+        pytest.fail("localedef and the en_US locale source are missing: install the Debian package "
+                    "'locales' (.ci/run does)", pytrace=False)
+    locales = tmp_path_factory.mktemp("locales")
+    proc = subprocess.run([localedef, "-i", "en_US", "-f", "ISO-8859-1", str(locales / "en_US.ISO-8859-1")],
+                          capture_output=True, text=True, timeout=60)
+    env = {"LOCPATH": str(locales), "LC_ALL": "en_US.ISO-8859-1"}
+    probe = subprocess.run([sys.executable, "-c", "import locale; print(locale.getencoding())"],
+                           env={**os.environ, **env}, capture_output=True, text=True, timeout=30)
+    if probe.stdout.strip() != "ISO-8859-1":
+        pytest.fail(f"the generated locale is not in use (encoding {probe.stdout.strip()!r})\n"
+                    f"localedef: {proc.returncode}\n{proc.stdout}{proc.stderr}", pytrace=False)
+    return env
+
+
 # -- tests -----------------------------------------------------------------------------
 
 
@@ -316,11 +336,25 @@ def test_update_address_is_the_compiled_one_without_override(install, trusted_en
     assert f"update address: {updater_module.UPDATE_URL}\n" in run.stdout
 
 
-def test_console_update_downloads_and_swaps_beside_the_executable(install, trusted_env, https_server):
+@pytest.mark.parametrize("output", ["pipe", "latin-1 file"])
+def test_console_update_downloads_and_swaps_beside_the_executable(install, trusted_env, https_server, output, request):
     https_server.configure(body=NEW_LAUNCHER, mode="slow", block_size=65536, delay=0.15)
-    proc = start_app(install, app_env(install, trusted_env, display=True), "--console")
+    env = app_env(install, trusted_env, display=True)
+    if output == "pipe":
+        proc = start_app(install, env, "--console")
+    else:
+        # Redirected to a file under a locale that cannot encode the progress
+        # lines' "•": the application's UTF-8 mode writes them all the same.
+        env.update(request.getfixturevalue("latin1_locale"))
+        env.pop("PYTHONUTF8", None)
+        env.pop("PYTHONIOENCODING", None)
+        out_file = install.root / "console.txt"
+        with out_file.open("wb") as out:
+            proc = start_app(install, env, "--console", stdout=out)
     during = watch_download(install, proc)
     run = finish(proc)
+    if output != "pipe":
+        run.stdout = out_file.read_text(encoding="utf-8")
 
     assert run.returncode == 0, run
     # The download was written beside the executable: not in the working
@@ -336,8 +370,8 @@ def test_console_update_downloads_and_swaps_beside_the_executable(install, trust
     assert lines[-1] == "Update ready! Replacing and restarting..."
     assert lines[-2].startswith("100.0% • ")
     assert len(lines) == 2 + 7  # one line per 64 KiB block
-    (request,) = https_server.requests
-    assert request.method == "GET" and request.header("Cache-Control") == "no-cache"
+    (get,) = https_server.requests
+    assert get.method == "GET" and get.header("Cache-Control") == "no-cache"
 
 
 @pytest.mark.parametrize("build", ["shipped", "test"])
