@@ -12,9 +12,9 @@ ends.  All of that is the `updater` module's work; this program only embeds it.
 Exit status: 0 after a successful update or when the user closes the window,
 1 when the update failed, 2 for a wrong command line.
 
-BRIVEX_UPDATE_URL, when set and not empty, replaces the update address that was
-compiled into the module, for a staging server or a test run.  It is a setting
-of this program, not of the module: the module reads no environment variable.
+The update address is the one compiled into the module.  Nothing in this
+program's environment or command line changes it: whoever could set it would
+choose the program that is installed and started.
 """
 
 from __future__ import annotations
@@ -25,6 +25,7 @@ import sys
 import updater
 
 USAGE = "usage: BrivexUpdater [--console | --paths]"
+SHIPPED_BUILD = "shipped"
 
 
 def display_available() -> bool:
@@ -34,8 +35,8 @@ def display_available() -> bool:
     return bool(os.environ.get("DISPLAY") or os.environ.get("WAYLAND_DISPLAY"))
 
 
-def print_paths() -> None:
-    """The directories as the module sees them inside this build (for support)."""
+def print_paths(build: str) -> None:
+    """The directories and the address as the module sees them inside this build (for support)."""
     icon = updater.get_resource_path("icon.ico")
     print(f"executable: {sys.executable}")
     print(f"install directory: {updater.get_exe_dir()}")
@@ -43,22 +44,20 @@ def print_paths() -> None:
     print(f"icon: {icon} ({'found' if os.path.exists(icon) else 'missing'})")
     print(f"launcher: {os.path.join(updater.get_exe_dir(), updater.MAIN_EXE_NAME)}")
     print(f"update address: {updater.UPDATE_URL}")
+    print(f"build: {build}")
 
 
-def main(argv: list[str]) -> int:
+def main(argv: list[str], build: str = SHIPPED_BUILD) -> int:
+    """The application; `build` names the build in --help and --paths."""
     if len(argv) > 1 or (argv and argv[0] not in ("--console", "--paths", "-h", "--help")):
         print(f"BrivexUpdater: unknown command line {' '.join(argv)!r}\n{USAGE}", file=sys.stderr)
         return 2
     option = argv[0] if argv else None
     if option in ("-h", "--help"):
-        print(__doc__.strip())
+        print(f"{__doc__.strip()}\n\nbuild: {build}")
         return 0
-
-    url = os.environ.get("BRIVEX_UPDATE_URL", "")
-    if url:
-        updater.UPDATE_URL = url
     if option == "--paths":
-        print_paths()
+        print_paths(build)
         return 0
     if option == "--console" or not display_available():
         # The module takes its console path whenever the toolkit flag is false.

@@ -1,11 +1,15 @@
 """The real one-file application (packaging/updater_app.py frozen with PyInstaller),
-placed beside an old launcher and run against the local HTTPS server.
+placed beside an old launcher in a directory whose name has spaces and
+non-ASCII letters, and run against the local HTTPS server.
 
-The build is made once per session by packaging/build_frozen.sh and kept in
-build/frozen/cache-<key>, where the key hashes everything the build is made of
-(the packaging files, the installed module file, PyInstaller's version), so an
-unchanged tree reuses it.  Each run gets its own TMPDIR, so the unpack
-directory (sys._MEIPASS, "_MEI..." below it) can be found and inspected.
+Most tests run the test build (build_frozen.sh --test-build), which takes its
+update address from BRIVEX_UPDATE_URL; the shipped build, which must not, is
+built as well to show that it does not.  Each build is made once per session
+by packaging/build_frozen.sh and kept in build/frozen/cache-<kind>-<key>, where
+the key hashes everything the build is made of (the packaging files, the
+installed module file, PyInstaller's version), so an unchanged tree reuses it.
+Each run gets its own TMPDIR, so the unpack directory (sys._MEIPASS, "_MEI..."
+below it) can be found and inspected.
 """
 
 from __future__ import annotations
@@ -16,9 +20,11 @@ import importlib.util
 import os
 import shutil
 import signal
+import socket
 import stat
 import subprocess
 import sys
+import threading
 import time
 from dataclasses import dataclass
 from pathlib import Path
@@ -38,10 +44,13 @@ BUILD_INPUTS = [
     "packaging/build_frozen.sh",
     "packaging/make_icon.py",
     "packaging/updater_app.py",
+    "packaging/updater_app_testbuild.py",
     "packaging/updater_app.spec",
     "packaging/hooks/hook-updater.py",
 ]
 APP_NAME = "BrivexUpdater"
+INSTALL_DIR = "Brivex Äpp 启动器"
+BUILD_OPTIONS = {"test": ["--test-build"], "shipped": []}
 LAUNCHER = "BrivexLauncher.exe"
 NEW_FILE = "BrivexLauncher_new.exe"
 MARKER = "launcher-started.txt"
@@ -66,8 +75,8 @@ NEW_LAUNCHER = launcher_script("2.0.0", padding=400_000)  # 7 blocks of 64 KiB
 # -- the build ---------------------------------------------------------------------
 
 
-def build_key(module_file: Path) -> str:
-    digest = hashlib.sha256()
+def build_key(module_file: Path, kind: str) -> str:
+    digest = hashlib.sha256(" ".join(BUILD_OPTIONS[kind]).encode() + b"\0")
     for name in BUILD_INPUTS:
         digest.update(name.encode() + b"\0" + (ROOT / name).read_bytes())
     digest.update(module_file.read_bytes())
@@ -76,31 +85,44 @@ def build_key(module_file: Path) -> str:
     return digest.hexdigest()[:16]
 
 
-@pytest.fixture(scope="session")
-def frozen_app() -> Path:
+def frozen_build(kind: str) -> Path:
+    """The executable of the `kind` build ("test" or "shipped"), built unless cached."""
     spec = importlib.util.find_spec("updater")
     if spec is None or spec.origin is None:
         pytest.fail("the module 'updater' is not installed in this interpreter; run tools/test.sh", pytrace=False)
     cache_root = ROOT / "build" / "frozen"
-    target = cache_root / f"cache-{build_key(Path(spec.origin))}"
+    current = {k: f"cache-{k}-{build_key(Path(spec.origin), k)}" for k in BUILD_OPTIONS}
+    target = cache_root / current[kind]
     app = target / "dist" / APP_NAME
     if not app.is_file():
         cache_root.mkdir(parents=True, exist_ok=True)
-        for old in [*cache_root.glob("cache-*"), *cache_root.glob("partial-*")]:
+        stale = [d for d in cache_root.glob("cache-*") if d.name not in current.values()]
+        for old in [*stale, *cache_root.glob(f"partial-{kind}-*")]:
             shutil.rmtree(old, ignore_errors=True)  # builds of other sources, unfinished builds
-        partial = cache_root / f"partial-{os.getpid()}"
-        shutil.rmtree(partial, ignore_errors=True)
+        partial = cache_root / f"partial-{kind}-{os.getpid()}"
         started = time.monotonic()
         proc = subprocess.run(
             ["bash", str(ROOT / "packaging" / "build_frozen.sh"),
-             "--out", str(partial), "--python", sys.executable, "--no-install"],
+             "--out", str(partial), "--python", sys.executable, "--no-install", *BUILD_OPTIONS[kind]],
             cwd=ROOT, capture_output=True, text=True, timeout=360,
         )
         if proc.returncode != 0:
-            pytest.fail(f"the frozen build failed ({proc.returncode})\n{proc.stdout}\n{proc.stderr}", pytrace=False)
-        print(f"frozen build: {time.monotonic() - started:.1f} s")
+            pytest.fail(f"the frozen {kind} build failed ({proc.returncode})\n{proc.stdout}\n{proc.stderr}", pytrace=False)
+        print(f"frozen {kind} build: {time.monotonic() - started:.1f} s")
         partial.rename(target)  # only a finished build is ever reused
     return app
+
+
+@pytest.fixture(scope="session")
+def frozen_app() -> Path:
+    """The test build: it takes its update address from BRIVEX_UPDATE_URL."""
+    return frozen_build("test")
+
+
+@pytest.fixture(scope="session")
+def shipped_app() -> Path:
+    """The build a vendor ships."""
+    return frozen_build("shipped")
 
 
 # -- one installation and one run ---------------------------------------------------------
@@ -129,21 +151,25 @@ class Install:
         marker = self.app_dir / MARKER
         deadline = time.monotonic() + timeout
         while time.monotonic() < deadline:
-            if marker.exists() and marker.read_text().endswith("\n"):
-                return marker.read_text().splitlines()
+            if marker.exists() and marker.read_text(encoding="utf-8").endswith("\n"):
+                return marker.read_text(encoding="utf-8").splitlines()
             time.sleep(0.05)
         return []
 
 
-@pytest.fixture
-def install(frozen_app: Path, tmp_path: Path) -> Install:
-    inst = Install(tmp_path, tmp_path / "Brivex App", tmp_path / "work", tmp_path / "tmp")
+def make_install(app: Path, root: Path) -> Install:
+    inst = Install(root, root / INSTALL_DIR, root / "work", root / "tmp")
     for d in (inst.app_dir, inst.work_dir, inst.tmp_dir):
         d.mkdir()
-    shutil.copy2(frozen_app, inst.app)
+    shutil.copy2(app, inst.app)
     inst.launcher.write_bytes(OLD_LAUNCHER)
     inst.launcher.chmod(0o750)  # the new launcher must get these bits
     return inst
+
+
+@pytest.fixture
+def install(frozen_app: Path, tmp_path: Path) -> Install:
+    return make_install(frozen_app, tmp_path)
 
 
 @dataclass
@@ -169,10 +195,10 @@ def app_env(inst: Install, trusted_env: dict[str, str], *, display: bool, url: s
     return env
 
 
-def start_app(inst: Install, env: dict[str, str], *args: str) -> subprocess.Popen:
+def start_app(inst: Install, env: dict[str, str], *args: str, stdout=subprocess.PIPE) -> subprocess.Popen:
     return subprocess.Popen(
         [str(inst.app), *args], cwd=inst.work_dir, env=env, text=True,
-        stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+        stdin=subprocess.DEVNULL, stdout=stdout, stderr=subprocess.PIPE,
         start_new_session=True,  # the bootloader and its child: killed as one group
     )
 
@@ -184,7 +210,7 @@ def finish(proc: subprocess.Popen) -> Run:
         os.killpg(proc.pid, signal.SIGKILL)
         out, err = proc.communicate()
         pytest.fail(f"the frozen app did not finish within {RUN_TIMEOUT} s\n{out}\n{err}")
-    return Run(proc.returncode, out, err)
+    return Run(proc.returncode, out or "", err)
 
 
 def run_app(inst: Install, env: dict[str, str], *args: str) -> Run:
@@ -217,6 +243,72 @@ def assert_updated(inst: Install) -> None:
     assert list(inst.work_dir.iterdir()) == []
 
 
+class Listener:
+    """A plain TCP listener on 127.0.0.1 that counts the connections arriving
+    at it and closes each at once (a TLS client then fails without waiting)."""
+
+    def __init__(self) -> None:
+        self._sock = socket.create_server(("127.0.0.1", 0))
+        self._sock.settimeout(0.05)
+        self.url = f"https://127.0.0.1:{self._sock.getsockname()[1]}/brivex/latest/main/{LAUNCHER}"
+        self.connections = 0
+        self._stop = threading.Event()
+        self._thread = threading.Thread(target=self._accept, name="listener", daemon=True)
+        self._thread.start()
+
+    def _accept(self) -> None:
+        while not self._stop.is_set():
+            try:
+                conn, _ = self._sock.accept()
+            except TimeoutError:
+                continue
+            self.connections += 1
+            conn.close()
+
+    def close(self) -> int:
+        """Stop listening; the number of connections, counting any not yet accepted."""
+        if self._stop.is_set():
+            return self.connections
+        self._stop.set()
+        self._thread.join()
+        self._sock.setblocking(False)
+        while True:
+            try:
+                self._sock.accept()[0].close()
+            except BlockingIOError:
+                break
+            self.connections += 1
+        self._sock.close()
+        return self.connections
+
+
+@pytest.fixture
+def listener():
+    probe = Listener()
+    yield probe
+    probe.close()
+
+
+@pytest.fixture(scope="session")
+def latin1_locale(tmp_path_factory) -> dict[str, str]:
+    """Environment for a locale whose encoding, ISO-8859-1, lacks "•": generated
+    with localedef into a directory of the test's own, named by LOCPATH."""
+    localedef = shutil.which("localedef")
+    if localedef is None or not Path("/usr/share/i18n/locales/en_US").is_file():
+        pytest.fail("localedef and the en_US locale source are missing: install the Debian package "
+                    "'locales' (.ci/run does)", pytrace=False)
+    locales = tmp_path_factory.mktemp("locales")
+    proc = subprocess.run([localedef, "-i", "en_US", "-f", "ISO-8859-1", str(locales / "en_US.ISO-8859-1")],
+                          capture_output=True, text=True, timeout=60)
+    env = {"LOCPATH": str(locales), "LC_ALL": "en_US.ISO-8859-1"}
+    probe = subprocess.run([sys.executable, "-c", "import locale; print(locale.getencoding())"],
+                           env={**os.environ, **env}, capture_output=True, text=True, timeout=30)
+    if probe.stdout.strip() != "ISO-8859-1":
+        pytest.fail(f"the generated locale is not in use (encoding {probe.stdout.strip()!r})\n"
+                    f"localedef: {proc.returncode}\n{proc.stdout}{proc.stderr}", pytrace=False)
+    return env
+
+
 # -- tests -----------------------------------------------------------------------------
 
 
@@ -233,6 +325,7 @@ def test_paths_inside_the_frozen_build(install, trusted_env):
     assert unpack.parent == install.tmp_dir and unpack.name.startswith("_MEI")
     assert fields["icon"] == f"{unpack / 'icon.ico'} (found)"
     assert fields["update address"] == trusted_env["TEST_UPDATE_URL"]
+    assert fields["build"].startswith("test build: ")
     # The bootloader removes its unpack directory when the app ends.
     assert install.unpack_dirs() == []
 
@@ -243,11 +336,25 @@ def test_update_address_is_the_compiled_one_without_override(install, trusted_en
     assert f"update address: {updater_module.UPDATE_URL}\n" in run.stdout
 
 
-def test_console_update_downloads_and_swaps_beside_the_executable(install, trusted_env, https_server):
+@pytest.mark.parametrize("output", ["pipe", "latin-1 file"])
+def test_console_update_downloads_and_swaps_beside_the_executable(install, trusted_env, https_server, output, request):
     https_server.configure(body=NEW_LAUNCHER, mode="slow", block_size=65536, delay=0.15)
-    proc = start_app(install, app_env(install, trusted_env, display=True), "--console")
+    env = app_env(install, trusted_env, display=True)
+    if output == "pipe":
+        proc = start_app(install, env, "--console")
+    else:
+        # Redirected to a file under a locale that cannot encode the progress
+        # lines' "•": the application's UTF-8 mode writes them all the same.
+        env.update(request.getfixturevalue("latin1_locale"))
+        env.pop("PYTHONUTF8", None)
+        env.pop("PYTHONIOENCODING", None)
+        out_file = install.root / "console.txt"
+        with out_file.open("wb") as out:
+            proc = start_app(install, env, "--console", stdout=out)
     during = watch_download(install, proc)
     run = finish(proc)
+    if output != "pipe":
+        run.stdout = out_file.read_text(encoding="utf-8")
 
     assert run.returncode == 0, run
     # The download was written beside the executable: not in the working
@@ -263,8 +370,32 @@ def test_console_update_downloads_and_swaps_beside_the_executable(install, trust
     assert lines[-1] == "Update ready! Replacing and restarting..."
     assert lines[-2].startswith("100.0% • ")
     assert len(lines) == 2 + 7  # one line per 64 KiB block
-    (request,) = https_server.requests
-    assert request.method == "GET" and request.header("Cache-Control") == "no-cache"
+    (get,) = https_server.requests
+    assert get.method == "GET" and get.header("Cache-Control") == "no-cache"
+
+
+@pytest.mark.parametrize("build", ["shipped", "test"])
+def test_only_the_test_build_takes_its_address_from_the_environment(build, request, tmp_path, trusted_env,
+                                                                    listener, updater_module):
+    # The shipped build's compiled address is on a reserved example domain,
+    # which does not resolve; the listener closes the test build's connection.
+    # Either way the download fails at once, and only the listener tells them apart.
+    inst = make_install(request.getfixturevalue("shipped_app" if build == "shipped" else "frozen_app"), tmp_path)
+    env = app_env(inst, trusted_env, display=False, url=listener.url)
+    paths = run_app(inst, env, "--paths")
+    run = run_app(inst, env, "--console")
+
+    assert paths.returncode == 0, paths
+    fields = dict(line.split(": ", 1) for line in paths.stdout.splitlines())
+    if build == "shipped":
+        assert fields["update address"] == updater_module.UPDATE_URL
+        assert fields["build"] == "shipped"
+        assert listener.close() == 0, "the shipped build connected to the address in BRIVEX_UPDATE_URL"
+    else:
+        assert fields["update address"] == listener.url
+        assert listener.close() == 1
+    assert run.returncode == 1 and run.stdout.splitlines()[-1] == "Download failed!", run
+    assert inst.launcher.read_bytes() == OLD_LAUNCHER
 
 
 def test_console_is_chosen_when_there_is_no_display(install, trusted_env, https_server):
