@@ -2,11 +2,9 @@
 #include "console.h"
 
 #include "../engine/report.h"
-#include "../module/callables.h"
 
 namespace updater::console {
 
-using namespace lit;
 
 namespace {
 
@@ -18,16 +16,16 @@ void print(PyObject* text) { call(state.print, {text}); }
 // def console_update(self):
 Ref console_update(Frame& f, PyObject* const*)
 {
-    f.at(166); print(console_banner);
-    f.at(167); Ref progress_callback = make_function(fn_console_progress_callback);
+    f.at(166); print(lit::console_banner);
+    f.at(167); Ref progress_callback = make_inner(f, 0);
     f.at(176); Ref new_exe = call(global(lit::download_new_exe_with_progress), {progress_callback});
     f.at(177); if (!truthy(new_exe)) return none();
-    f.at(178); print(console_ready_text);
+    f.at(178); print(lit::console_ready_text);
     try_except(f, [&] {
         f.at(180); call(global(lit::replace_and_run), {new_exe});
     }, [&](PyObject* e) {
-        f.at(182); print(own(PyUnicode_Concat(error_prefix, own(PyObject_Format(e, empty)))));
-        f.at(183); call_method(global(lit::sys), lit::exit, {n1});
+        f.at(182); print(own(PyUnicode_Concat(lit::error_prefix, own(PyObject_Format(e, lit::empty)))));
+        f.at(183); call_method(global(lit::sys), lit::exit, {lit::n1});
     });
     return none();
 }
@@ -40,9 +38,9 @@ Ref progress_callback(Frame& f, PyObject* const* args)
     PyObject* known_size = args[2];
     PyObject* downloaded_bytes = args[3];
     f.at(168);
-    if (equal(percent, minus1)) {
-        f.at(169); print(download_failed_text);
-        f.at(170); call_method(global(lit::sys), lit::exit, {n1});
+    if (equal(percent, lit::minus1)) {
+        f.at(169); print(lit::download_failed_text);
+        f.at(170); call_method(global(lit::sys), lit::exit, {lit::n1});
     } else {
         f.at(171);
         if (truthy(known_size)) {

@@ -1,7 +1,7 @@
 // The text-mode update.
 #pragma once
 
-#include "../module/function.h"
+#include "../kit/function.h"
 
 namespace updater::console {
 

@@ -5,11 +5,10 @@
 
 namespace updater::engine {
 
-using namespace lit;
 
 namespace {
 
-Ref os_path() { return attr(global(lit::os), path); }
+Ref os_path() { return attr(global(lit::os), lit::path); }
 
 // Only HTTPS may deliver the launcher: the address the response really came
 // from, after any redirects, must be an https one, or the launcher could have
@@ -25,15 +24,15 @@ void accept_transport(PyObject* resp)
     }
     Ref reason;
     if (!url || url.get() == Py_None) {
-        reason = Ref::borrow(refused_unknown_address);
+        reason = Ref::borrow(lit::refused_unknown_address);
     } else {
-        Ref parts = call_method(attr(global(urllib), parse), urlsplit, {url});
+        Ref parts = call_method(attr(global(lit::urllib), lit::parse), lit::urlsplit, {url});
         Ref scheme = attr(parts, lit::scheme);
-        if (equal(scheme, https)) return;
-        PyObject* prefix = equal(scheme, http) ? refused_plain_http : refused_not_https;
+        if (equal(scheme, lit::https)) return;
+        PyObject* prefix = equal(scheme, lit::http) ? lit::refused_plain_http : lit::refused_not_https;
         reason = own(PyUnicode_Concat(prefix, own(PyObject_Str(url))));
     }
-    raise(call(attr(attr(global(urllib), lit::error), URLError), {reason}));
+    raise(call(attr(attr(global(lit::urllib), lit::error), lit::URLError), {reason}));
 }
 
 }  // namespace
@@ -44,30 +43,30 @@ Ref get_resource_path(Frame& f, PyObject* const* args)
     PyObject* relative_path = args[0];
     Ref base_path;
     try_except(f, [&] {
-        f.at(20); base_path = attr(global(lit::sys), _MEIPASS);
+        f.at(20); base_path = attr(global(lit::sys), lit::_MEIPASS);
     }, [&](PyObject*) {
-        f.at(22); base_path = call_method(os_path(), abspath, {dot});
+        f.at(22); base_path = call_method(os_path(), lit::abspath, {lit::dot});
     });
-    f.at(23); return call_method(os_path(), join, {base_path, relative_path});
+    f.at(23); return call_method(os_path(), lit::join, {base_path, relative_path});
 }
 
 // def get_exe_dir():
 Ref get_exe_dir(Frame& f, PyObject* const*)
 {
     f.at(40);
-    Ref is_frozen = Ref::steal(PyObject_GetAttr(global(lit::sys), frozen));
+    Ref is_frozen = Ref::steal(PyObject_GetAttr(global(lit::sys), lit::frozen));
     if (!is_frozen) {
         if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw PyError{};
         PyErr_Clear();
         is_frozen = Ref::borrow(Py_False);
     }
     if (truthy(is_frozen)) {
-        f.at(41); return call_method(os_path(), dirname, {attr(global(lit::sys), executable)});
+        f.at(41); return call_method(os_path(), lit::dirname, {attr(global(lit::sys), lit::executable)});
     }
     f.at(42);
     Ref path = os_path();
-    Ref dir = call_method(os_path(), dirname, {global(dunder_file)});
-    return call_method(path, abspath, {dir});
+    Ref dir = call_method(os_path(), lit::dirname, {global(lit::dunder_file)});
+    return call_method(path, lit::abspath, {dir});
 }
 
 // def download_new_exe_with_progress(progress_callback):
@@ -75,63 +74,69 @@ Ref download_new_exe_with_progress(Frame& f, PyObject* const* args)
 {
     PyObject* progress_callback = args[0];
     f.at(45); Ref exe_dir = call(global(lit::get_exe_dir), {});
-    f.at(46); Ref new_path = call_method(os_path(), join, {exe_dir, global(TEMP_EXE_NAME)});
+    f.at(46); Ref new_path = call_method(os_path(), lit::join, {exe_dir, global(lit::TEMP_EXE_NAME)});
     Ref result;
     try_except(f, [&] {
         f.at(48);
-        Ref request_module = attr(global(urllib), request);
+        Ref request_module = attr(global(lit::urllib), lit::request);
         Ref headers_dict = own(PyDict_New());
-        check(PyDict_SetItem(headers_dict, cache_control, no_cache));
-        Ref req = call(attr(request_module, Request), {global(UPDATE_URL), headers_dict}, kw_headers);
+        check(PyDict_SetItem(headers_dict, lit::cache_control, lit::no_cache));
+        Ref req = call(attr(request_module, lit::Request), {global(lit::UPDATE_URL), headers_dict}, lit::kw_headers);
         f.at(49);
-        Ref response = call(attr(attr(global(urllib), request), urlopen), {req, n60}, kw_timeout);
+        Ref urlopen = attr(attr(global(lit::urllib), lit::request), lit::urlopen);
+        Ref response = call(urlopen, {req, lit::n60}, lit::kw_timeout);
         with(f, 49, response, [&](PyObject* resp) {
             accept_transport(resp);  // still line 49: before anything is written
-            f.at(50); Ref total_size = own(PyNumber_Long(call_method(attr(resp, headers), get, {content_length, n0})));
-            f.at(51); Ref downloaded = Ref::borrow(n0);
-            f.at(52); Ref chunk_size = Ref::borrow(n65536);
+            f.at(50);
+            Ref length = call_method(attr(resp, lit::headers), lit::get, {lit::content_length, lit::n0});
+            Ref total_size = own(PyNumber_Long(length));
+            f.at(51); Ref downloaded = Ref::borrow(lit::n0);
+            f.at(52); Ref chunk_size = Ref::borrow(lit::n65536);
             f.at(53); Ref start_time = call_method(global(lit::time), lit::time, {});
-            f.at(54); Ref file = call(state.open, {new_path, mode_wb});
+            f.at(54); Ref file = call(state.open, {new_path, lit::mode_wb});
             with(f, 54, file, [&](PyObject* out) {
                 for (;;) {
                     // Only this one block is held: it is dropped before the next read.
-                    f.at(56); Ref chunk = call_method(resp, read, {chunk_size});
+                    f.at(56); Ref chunk = call_method(resp, lit::read, {chunk_size});
                     f.at(57); if (!truthy(chunk)) break;
-                    f.at(59); call_method(out, write, {chunk});
+                    f.at(59); call_method(out, lit::write, {chunk});
                     f.at(60);
                     Ref size = own(PyLong_FromSsize_t(check(PyObject_Length(chunk))));
                     downloaded = own(PyNumber_InPlaceAdd(downloaded, size));
                     Ref percent;
                     f.at(61);
-                    if (truthy(greater(total_size, n0))) {
-                        f.at(62); percent = own(PyNumber_Multiply(own(PyNumber_TrueDivide(downloaded, total_size)), n100));
+                    if (truthy(greater(total_size, lit::n0))) {
+                        f.at(62);
+                        percent = own(PyNumber_Multiply(own(PyNumber_TrueDivide(downloaded, total_size)), lit::n100));
                     } else {
-                        f.at(64); percent = Ref::borrow(n0);
+                        f.at(64); percent = Ref::borrow(lit::n0);
                     }
-                    f.at(65); Ref elapsed = own(PyNumber_Subtract(call_method(global(lit::time), lit::time, {}), start_time));
+                    f.at(65);
+                    Ref elapsed = own(PyNumber_Subtract(call_method(global(lit::time), lit::time, {}), start_time));
                     Ref speed;
                     f.at(66);
-                    if (truthy(greater(elapsed, n0))) {
-                        f.at(67); speed = own(PyNumber_TrueDivide(own(PyNumber_TrueDivide(downloaded, n1024)), elapsed));
+                    if (truthy(greater(elapsed, lit::n0))) {
+                        f.at(67);
+                        speed = own(PyNumber_TrueDivide(own(PyNumber_TrueDivide(downloaded, lit::n1024)), elapsed));
                     } else {
-                        f.at(69); speed = Ref::borrow(n0);
+                        f.at(69); speed = Ref::borrow(lit::n0);
                     }
-                    f.at(70); call(progress_callback, {percent, speed, greater(total_size, n0), downloaded});
+                    f.at(70); call(progress_callback, {percent, speed, greater(total_size, lit::n0), downloaded});
                 }
             });
             // The body ended before the announced size: a cut connection
             // looks like a clean end, so this is the only place it shows.
             f.at(71);
-            if (truthy(greater(total_size, n0)) && truthy(greater(total_size, downloaded))) {
+            if (truthy(greater(total_size, lit::n0)) && truthy(greater(total_size, downloaded))) {
                 Ref counts = own(PyTuple_Pack(2, downloaded.get(), total_size.get()));
-                Ref message = own(PyUnicode_Format(too_short_message, counts));
-                Ref error_class = attr(attr(global(urllib), lit::error), ContentTooShortError);
+                Ref message = own(PyUnicode_Format(lit::too_short_message, counts));
+                Ref error_class = attr(attr(global(lit::urllib), lit::error), lit::ContentTooShortError);
                 raise(call(error_class, {message, Py_None}));
             }
         });
         f.at(72); result = Ref::borrow(new_path);
     }, [&](PyObject*) {
-        f.at(74); call(progress_callback, {minus1, n0, Py_False, n0});
+        f.at(74); call(progress_callback, {lit::minus1, lit::n0, Py_False, lit::n0});
         f.at(75); result = none();
     });
     return result;
@@ -142,25 +147,25 @@ Ref replace_and_run(Frame& f, PyObject* const* args)
 {
     PyObject* new_exe = args[0];
     f.at(79); Ref exe_dir = call(global(lit::get_exe_dir), {});
-    f.at(80); Ref main_exe = call_method(os_path(), join, {exe_dir, global(MAIN_EXE_NAME)});
+    f.at(80); Ref main_exe = call_method(os_path(), lit::join, {exe_dir, global(lit::MAIN_EXE_NAME)});
     f.at(81);
-    Ref old_name = own(PyNumber_Add(global(MAIN_EXE_NAME), old_suffix));
-    Ref old_exe = call_method(os_path(), join, {exe_dir, old_name});
+    Ref old_name = own(PyNumber_Add(global(lit::MAIN_EXE_NAME), lit::old_suffix));
+    Ref old_exe = call_method(os_path(), lit::join, {exe_dir, old_name});
     bool backed_up = false;
     bool moved = false;
     try_except(f, [&] {
         f.at(84);
-        if (truthy(call_method(os_path(), exists, {main_exe}))) {
+        if (truthy(call_method(os_path(), lit::exists, {main_exe}))) {
             // A replacing rename: a backup left over from an earlier run must
             // not block every later update.
             f.at(85); call_method(global(lit::os), lit::replace, {main_exe, old_exe});
             backed_up = true;
         }
-        f.at(86); call_method(global(lit::shutil), move, {new_exe, main_exe});
+        f.at(86); call_method(global(lit::shutil), lit::move, {new_exe, main_exe});
         moved = true;
         give_launcher_mode(main_exe, old_exe, backed_up);  // still line 86
         f.at(87);
-        if (truthy(call_method(os_path(), exists, {old_exe}))) {
+        if (truthy(call_method(os_path(), lit::exists, {old_exe}))) {
             f.at(88); call_method(global(lit::os), lit::remove, {old_exe});
         }
         // The path travels as a one-element list, so that a directory with
@@ -168,7 +173,7 @@ Ref replace_and_run(Frame& f, PyObject* const* args)
         f.at(89);
         Ref command = own(PyList_New(1));
         PyList_SET_ITEM(command.get(), 0, Py_NewRef(main_exe.get()));
-        call(attr(global(lit::subprocess), Popen), {command});
+        call(attr(global(lit::subprocess), lit::Popen), {command});
     }, [&](PyObject* e) {
         if (backed_up && !moved) {
             // Never leave the user without a launcher: put the old one back.
@@ -177,7 +182,7 @@ Ref replace_and_run(Frame& f, PyObject* const* args)
             try_except(f, [&] { call_method(global(lit::os), lit::replace, {old_exe, main_exe}); }, [](PyObject*) {});
         }
         f.at(91);
-        Ref message = own(PyUnicode_Concat(failed_prefix, own(PyObject_Format(e, empty))));
+        Ref message = own(PyUnicode_Concat(lit::failed_prefix, own(PyObject_Format(e, lit::empty))));
         raise(call(state.runtime_error, {message}));
     });
     return none();

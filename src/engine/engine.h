@@ -1,7 +1,7 @@
 // Install paths, download with progress, replace and restart.
 #pragma once
 
-#include "../module/function.h"
+#include "../kit/function.h"
 
 namespace updater::engine {
 

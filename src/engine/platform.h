@@ -3,7 +3,7 @@
 // like every other global the module reads.
 #pragma once
 
-#include "../module/kit.h"
+#include "../kit/kit.h"
 
 namespace updater::engine {
 

@@ -2,7 +2,7 @@
 // and the console.
 #pragma once
 
-#include "../module/kit.h"
+#include "../kit/kit.h"
 
 namespace updater::engine {
 

@@ -4,25 +4,29 @@
 
 #include "../engine/platform.h"
 #include "../engine/report.h"
-#include "../module/callables.h"
 
 namespace updater::gui {
 
-using namespace lit;
 
 namespace {
 
-// Slots of the two closure records.
+// The cells of the two closure records, and the functions each body defines,
+// in the order of their `inner` lists in the callable table.
 enum RunUpdateSlot { ru_self, ru_new_exe };
 enum ProgressSlot { pc_outer, pc_percent, pc_speed_kb, pc_downloaded_bytes };
+enum RunUpdateInner { def_progress_callback, def_ready, def_complete };
+enum ProgressInner { def_failed_label, def_failed_dialog, def_bar, def_percent_line, def_size_line };
 
 PyObject* self_of_run_update(PyObject* record) { return record_get(record, ru_self, "self"); }
-PyObject* self_of_progress(PyObject* record) { return self_of_run_update(record_get(record, pc_outer, "self")); }
+PyObject* self_of_progress(PyObject* record)
+{
+    return self_of_run_update(record_get(record, pc_outer, "self"));
+}
 
 // self.root.after(ms, request, *args)
 void after(PyObject* self, PyObject* ms, PyObject* request, PyObject* arg = nullptr)
 {
-    Ref root_window = attr(self, root);
+    Ref root_window = attr(self, lit::root);
     if (arg) call_method(root_window, lit::after, {ms, request, arg});
     else call_method(root_window, lit::after, {ms, request});
 }
@@ -30,7 +34,10 @@ void after(PyObject* self, PyObject* ms, PyObject* request, PyObject* arg = null
 Ref text_of(PyObject* obj) { return own(PyObject_Str(obj)); }
 
 // self.speed_lbl.config(text=text)
-Ref set_status(PyObject* self, PyObject* text) { return call_method(attr(self, speed_lbl), config, {text}, kw_text); }
+Ref set_status(PyObject* self, PyObject* text)
+{
+    return call_method(attr(self, lit::speed_lbl), lit::config, {text}, lit::kw_text);
+}
 
 }  // namespace
 
@@ -39,64 +46,79 @@ Ref init(Frame& f, PyObject* const* args)
 {
     PyObject* self = args[0];
     f.at(99);
-    if (!truthy(global(TK_AVAILABLE))) {
+    if (!truthy(global(lit::TK_AVAILABLE))) {
         f.at(100); call_method(self, lit::console_update, {});
         return none();
     }
-    f.at(103); set_attr(self, root, call(attr(global(tk), Tk), {}));
-    f.at(104); call_method(attr(self, root), title, {window_title});
+    f.at(103); set_attr(self, lit::root, call(attr(global(lit::tk), lit::Tk), {}));
+    f.at(104); call_method(attr(self, lit::root), lit::title, {lit::window_title});
     f.at(105);
-    call_method(attr(self, root), geometry,
-                {join_text({text_of(attr(self, WIDTH)), x_sep, text_of(attr(self, HEIGHT))})});
-    f.at(106); call_method(attr(self, root), resizable, {Py_False, Py_False});
-    f.at(107); call_method(attr(self, root), configure, {global(BG_DARK)}, kw_bg);
+    call_method(attr(self, lit::root), lit::geometry,
+                {join_text({text_of(attr(self, lit::WIDTH)), lit::x_sep, text_of(attr(self, lit::HEIGHT))})});
+    f.at(106); call_method(attr(self, lit::root), lit::resizable, {Py_False, Py_False});
+    f.at(107); call_method(attr(self, lit::root), lit::configure, {global(lit::BG_DARK)}, lit::kw_bg);
 
-    f.at(109); Ref icon_path = call(global(lit::get_resource_path), {icon_ico});
+    f.at(109); Ref icon_path = call(global(lit::get_resource_path), {lit::icon_ico});
     f.at(110);
-    if (truthy(call_method(attr(global(lit::os), path), exists, {icon_path}))) {
+    if (truthy(call_method(attr(global(lit::os), lit::path), lit::exists, {icon_path}))) {
         // Tk takes an .ico file as the window icon on Windows only; elsewhere
         // the window keeps the toolkit's default icon.
-        f.at(111); if (engine::on_windows()) call_method(attr(self, root), iconbitmap, {icon_path});
+        f.at(111); if (engine::on_windows()) call_method(attr(self, lit::root), lit::iconbitmap, {icon_path});
     }
 
     f.at(113);
-    Ref width = call_method(attr(self, root), winfo_screenwidth, {});
-    Ref x = own(PyNumber_FloorDivide(own(PyNumber_Subtract(width, attr(self, WIDTH))), n2));
+    Ref width = call_method(attr(self, lit::root), lit::winfo_screenwidth, {});
+    Ref x = own(PyNumber_FloorDivide(own(PyNumber_Subtract(width, attr(self, lit::WIDTH))), lit::n2));
     f.at(114);
-    Ref height = call_method(attr(self, root), winfo_screenheight, {});
-    Ref y = own(PyNumber_FloorDivide(own(PyNumber_Subtract(height, attr(self, HEIGHT))), n2));
-    f.at(115); call_method(attr(self, root), geometry, {join_text({plus, text_of(x), plus, text_of(y)})});
+    Ref height = call_method(attr(self, lit::root), lit::winfo_screenheight, {});
+    Ref y = own(PyNumber_FloorDivide(own(PyNumber_Subtract(height, attr(self, lit::HEIGHT))), lit::n2));
+    f.at(115);
+    call_method(attr(self, lit::root), lit::geometry, {join_text({lit::plus, text_of(x), lit::plus, text_of(y)})});
 
     f.at(117);
-    set_attr(self, card, call(attr(global(tk), tk_Frame),
-                              {attr(self, root), global(BG_CARD), n2, flat, global(BORDER_COLOR), n1}, kw_card));
-    f.at(118); call_method(attr(self, card), pack, {Py_True, both, n20, n20, n10, n10}, kw_card_pack);
+    set_attr(self, lit::card,
+             call(attr(global(lit::tk), lit::tk_Frame),
+                  {attr(self, lit::root), global(lit::BG_CARD), lit::n2, lit::flat, global(lit::BORDER_COLOR), lit::n1},
+                  lit::kw_card));
+    f.at(118);
+    call_method(attr(self, lit::card), lit::pack, {Py_True, lit::both, lit::n20, lit::n20, lit::n10, lit::n10},
+                lit::kw_card_pack);
 
     f.at(120);
-    set_attr(self, title_lbl, call(attr(global(tk), Label),
-                                   {attr(self, card), downloading_text, global(BG_CARD), global(TEXT_PRIMARY), font_title},
-                                   kw_label));
-    f.at(121); call_method(attr(self, title_lbl), pack, {pady_title}, kw_pady);
+    set_attr(self, lit::title_lbl,
+             call(attr(global(lit::tk), lit::Label),
+                  {attr(self, lit::card), lit::downloading_text, global(lit::BG_CARD), global(lit::TEXT_PRIMARY),
+                   lit::font_title},
+                  lit::kw_label));
+    f.at(121); call_method(attr(self, lit::title_lbl), lit::pack, {lit::pady_title}, lit::kw_pady);
 
-    f.at(123); set_attr(self, progress, call(attr(global(ttk), Progressbar), {attr(self, card), determinate, n300}, kw_progressbar));
-    f.at(124); Ref style = call(attr(global(ttk), Style), {});
-    f.at(125); call_method(style, theme_use, {clam});
-    f.at(126); call_method(style, configure, {TProgressbar, global(ACCENT_SUCCESS), global(BG_DARK)}, kw_style);
-    f.at(127); call_method(attr(self, progress), pack, {pady_bar}, kw_pady);
+    f.at(123);
+    set_attr(self, lit::progress,
+             call(attr(global(lit::ttk), lit::Progressbar), {attr(self, lit::card), lit::determinate, lit::n300},
+                  lit::kw_progressbar));
+    f.at(124); Ref style = call(attr(global(lit::ttk), lit::Style), {});
+    f.at(125); call_method(style, lit::theme_use, {lit::clam});
+    f.at(126);
+    call_method(style, lit::configure, {lit::TProgressbar, global(lit::ACCENT_SUCCESS), global(lit::BG_DARK)},
+                lit::kw_style);
+    f.at(127); call_method(attr(self, lit::progress), lit::pack, {lit::pady_bar}, lit::kw_pady);
 
     f.at(129);
-    set_attr(self, speed_lbl, call(attr(global(tk), Label),
-                                   {attr(self, card), connecting_text, global(BG_CARD), global(TEXT_SECONDARY), font_status},
-                                   kw_label));
-    f.at(130); call_method(attr(self, speed_lbl), pack, {pady_status}, kw_pady);
+    set_attr(self, lit::speed_lbl,
+             call(attr(global(lit::tk), lit::Label),
+                  {attr(self, lit::card), lit::connecting_text, global(lit::BG_CARD), global(lit::TEXT_SECONDARY),
+                   lit::font_status},
+                  lit::kw_label));
+    f.at(130); call_method(attr(self, lit::speed_lbl), lit::pack, {lit::pady_status}, lit::kw_pady);
 
-    f.at(132); call_method(attr(self, root), protocol, {wm_delete_window, attr(self, lit::_on_close)});
+    f.at(132); call_method(attr(self, lit::root), lit::protocol, {lit::wm_delete_window, attr(self, lit::_on_close)});
     f.at(133);
     {
-        Ref worker = call(attr(global(lit::threading), Thread), {attr(self, lit::_run_update), Py_True}, kw_thread);
-        call_method(worker, start, {});
+        Ref worker =
+            call(attr(global(lit::threading), lit::Thread), {attr(self, lit::_run_update), Py_True}, lit::kw_thread);
+        call_method(worker, lit::start, {});
     }
-    f.at(134); call_method(attr(self, root), mainloop, {});
+    f.at(134); call_method(attr(self, lit::root), lit::mainloop, {});
     return none();
 }
 
@@ -104,15 +126,15 @@ Ref init(Frame& f, PyObject* const* args)
 Ref run_update(Frame& f, PyObject* const* args)
 {
     f.at(136);
-    Ref scope = make_record(Record::run_update);
+    Ref scope = make_scope(f);
     record_set(scope, ru_self, args[0]);
-    f.at(137); Ref progress_callback = make_function(fn_run_update_progress_callback, scope);
+    f.at(137); Ref progress_callback = make_inner(f, def_progress_callback, scope);
     f.at(149);
     Ref new_exe = call(global(lit::download_new_exe_with_progress), {progress_callback});
     record_set(scope, ru_new_exe, new_exe);
     f.at(150); if (!truthy(new_exe)) return none();
-    f.at(151); after(self_of_run_update(scope), n0, make_function(fn_lambda_ready, scope));
-    f.at(152); after(self_of_run_update(scope), n500, make_function(fn_lambda_complete, scope));
+    f.at(151); after(self_of_run_update(scope), lit::n0, make_inner(f, def_ready, scope));
+    f.at(152); after(self_of_run_update(scope), lit::n500, make_inner(f, def_complete, scope));
     return none();
 }
 
@@ -122,24 +144,24 @@ Ref run_update_progress_callback(Frame& f, PyObject* const* args)
 {
     PyObject* percent = args[0];
     PyObject* known_size = args[2];
-    Ref scope = make_record(Record::progress_callback);
+    Ref scope = make_scope(f);
     record_set(scope, pc_outer, f.closure);
     record_set(scope, pc_percent, percent);
     record_set(scope, pc_speed_kb, args[1]);
     record_set(scope, pc_downloaded_bytes, args[3]);
     PyObject* self = self_of_progress(scope);
     f.at(138);
-    if (equal(percent, minus1)) {
-        f.at(139); after(self, n0, make_function(fn_lambda_failed_label, scope));
-        f.at(140); after(self, n0, make_function(fn_lambda_failed_dialog));
-        f.at(141); after(self, n0, attr(global(lit::sys), lit::exit), n1);
+    if (equal(percent, lit::minus1)) {
+        f.at(139); after(self, lit::n0, make_inner(f, def_failed_label, scope));
+        f.at(140); after(self, lit::n0, make_inner(f, def_failed_dialog));
+        f.at(141); after(self, lit::n0, attr(global(lit::sys), lit::exit), lit::n1);
     } else {
-        f.at(143); after(self, n0, make_function(fn_lambda_bar, scope));
+        f.at(143); after(self, lit::n0, make_inner(f, def_bar, scope));
         f.at(144);
         if (truthy(known_size)) {
-            f.at(145); after(self, n0, make_function(fn_lambda_percent_line, scope));
+            f.at(145); after(self, lit::n0, make_inner(f, def_percent_line, scope));
         } else {
-            f.at(147); after(self, n0, make_function(fn_lambda_size_line, scope));
+            f.at(147); after(self, lit::n0, make_inner(f, def_size_line, scope));
         }
     }
     return none();
@@ -148,20 +170,21 @@ Ref run_update_progress_callback(Frame& f, PyObject* const* args)
 // lambda: self.speed_lbl.config(text="Download failed!")
 Ref lambda_failed_label(Frame& f, PyObject* const*)
 {
-    return set_status(self_of_progress(f.closure), download_failed_text);
+    return set_status(self_of_progress(f.closure), lit::download_failed_text);
 }
 
 // lambda: messagebox.showerror("Update Failed", "Could not download update.")
 Ref lambda_failed_dialog(Frame&, PyObject* const*)
 {
-    return call(attr(global(messagebox), showerror), {update_failed_title, update_failed_message});
+    return call(attr(global(lit::messagebox), lit::showerror), {lit::update_failed_title, lit::update_failed_message});
 }
 
 // lambda: self.progress.config(value=percent)
 Ref lambda_bar(Frame& f, PyObject* const*)
 {
     PyObject* self = self_of_progress(f.closure);
-    return call_method(attr(self, progress), config, {record_get(f.closure, pc_percent, "percent")}, kw_value);
+    return call_method(attr(self, lit::progress), lit::config, {record_get(f.closure, pc_percent, "percent")},
+                       lit::kw_value);
 }
 
 // lambda: self.speed_lbl.config(text=f"{percent:.1f}% • {speed_kb:.1f} KB/s")
@@ -185,7 +208,7 @@ Ref lambda_size_line(Frame& f, PyObject* const*)
 // lambda: self.speed_lbl.config(text="Update ready! Restarting...")
 Ref lambda_ready(Frame& f, PyObject* const*)
 {
-    return set_status(self_of_run_update(f.closure), ready_restarting_text);
+    return set_status(self_of_run_update(f.closure), lit::ready_restarting_text);
 }
 
 // lambda: self._complete_update(new_exe)
@@ -202,10 +225,10 @@ Ref complete_update(Frame& f, PyObject* const* args)
     PyObject* new_exe = args[1];
     try_except(f, [&] {
         f.at(156); call(global(lit::replace_and_run), {new_exe});
-        f.at(157); call_method(attr(self, root), destroy, {});
+        f.at(157); call_method(attr(self, lit::root), lit::destroy, {});
     }, [&](PyObject* e) {
-        f.at(159); call(attr(global(messagebox), showerror), {update_error_title, text_of(e)});
-        f.at(160); call_method(global(lit::sys), lit::exit, {n1});
+        f.at(159); call(attr(global(lit::messagebox), lit::showerror), {lit::update_error_title, text_of(e)});
+        f.at(160); call_method(global(lit::sys), lit::exit, {lit::n1});
     });
     return none();
 }
@@ -213,7 +236,7 @@ Ref complete_update(Frame& f, PyObject* const* args)
 // def _on_close(self):
 Ref on_close(Frame& f, PyObject* const*)
 {
-    f.at(163); call_method(global(lit::sys), lit::exit, {n0});
+    f.at(163); call_method(global(lit::sys), lit::exit, {lit::n0});
     return none();
 }
 

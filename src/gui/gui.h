@@ -2,7 +2,7 @@
 // completion and close.
 #pragma once
 
-#include "../module/function.h"
+#include "../kit/function.h"
 
 namespace updater::gui {
 

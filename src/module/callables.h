@@ -2,7 +2,7 @@
 // source order.
 #pragma once
 
-#include "function.h"
+#include "../kit/function.h"
 
 namespace updater {
 
@@ -28,6 +28,6 @@ enum Fn : int {
     fn_count
 };
 
-extern const Callable callables[fn_count];
+extern Callable callables[fn_count];
 
 }  // namespace updater

@@ -50,10 +50,10 @@ void import_from(PyObject* module_name, PyObject* names)
     }
 }
 
-void bind_function(Frame& f, int line, PyObject* name, int index)
+void bind_function(Frame& f, int line, PyObject* name, Fn fn)
 {
     f.at(line);
-    bind_global(name, make_function(index));
+    bind_global(name, make_function(callables[fn]));
 }
 
 // The statements of the module file, in source order.
@@ -100,7 +100,7 @@ void module_body(Frame& f)
     check(PyDict_SetItem(ns, lit::dunder_qualname, lit::UpdaterGUI));
     f.at(95); check(PyDict_SetItem(ns, lit::WIDTH, lit::n400));
     f.at(96); check(PyDict_SetItem(ns, lit::HEIGHT, lit::n200));
-    const struct { int line; PyObject* name; int index; } methods[] = {
+    const struct { int line; PyObject* name; Fn fn; } methods[] = {
         {98, lit::init, fn_init},
         {136, lit::_run_update, fn_run_update},
         {154, lit::_complete_update, fn_complete_update},
@@ -109,7 +109,7 @@ void module_body(Frame& f)
     };
     for (const auto& m : methods) {
         f.at(m.line);
-        check(PyDict_SetItem(ns, m.name, make_function(m.index)));
+        check(PyDict_SetItem(ns, m.name, make_function(callables[m.fn])));
     }
     f.at(94);
     Ref cls = call(reinterpret_cast<PyObject*>(&PyType_Type), {lit::UpdaterGUI, lit::empty_tuple, ns});
@@ -164,7 +164,7 @@ void set_up_and_run(PyObject* module, Frame& f, bool& registered)
     if (!state.open) state.open = early_builtin(lit::open);
     if (!state.runtime_error) state.runtime_error = early_builtin(lit::RuntimeError);
     if (!state.print) state.print = early_builtin(lit::print);
-    if (prepare_callables() < 0) throw PyError{};
+    if (prepare_callables(callables, fn_count) < 0) throw PyError{};
     module_body(f);
 }
 

@@ -1,4 +1,4 @@
-#include "callables.h"
+#include "function.h"
 
 #include <cstddef>
 #include <new>
@@ -7,20 +7,14 @@ namespace updater {
 
 namespace {
 
+PyTypeObject* make_record_type(const char* name, int cells);
+
 // ---------------------------------------------------------------------------
 // Per-callable objects, built once per process from the table.
 
-struct CallableObjects {
-    PyObject* name;
-    PyObject* qualname;
-    PyObject* params[max_params];
-    PyObject* code;  // __code__
-};
-
-CallableObjects objects[fn_count];
-
-PyObject* make_code(const Callable& c, const CallableObjects& o)
+PyObject* make_code(const Callable& c, bool nested)
 {
+    const CallableObjects& o = c.built;
     Ref varnames = own(PyTuple_New(static_cast<Py_ssize_t>(c.params.size() + c.locals.size())));
     Py_ssize_t i = 0;
     for (const char* n : c.params) PyTuple_SET_ITEM(varnames.get(), i++, check(PyUnicode_InternFromString(n)));
@@ -32,15 +26,13 @@ PyObject* make_code(const Callable& c, const CallableObjects& o)
                                     "co_flags"));
     Ref argcount = own(PyLong_FromSize_t(c.params.size()));
     Ref nlocals = own(PyLong_FromSsize_t(PyTuple_GET_SIZE(varnames.get())));
-    Ref flags = own(PyLong_FromLong(CO_OPTIMIZED | CO_NEWLOCALS | (c.nested ? CO_NESTED : 0)));
+    Ref flags = own(PyLong_FromLong(CO_OPTIMIZED | CO_NEWLOCALS | (nested ? CO_NESTED : 0)));
     return call(replace, {argcount, nlocals, varnames, o.qualname, flags}, kwnames).release();
 }
 
-void build_objects(int index)
+void build_objects(Callable& c, bool nested)
 {
-    const Callable& c = callables[index];
-    CallableObjects& o = objects[index];
-    if (o.code) return;
+    CallableObjects& o = c.built;
     if (!o.name) o.name = check(PyUnicode_InternFromString(c.name));
     if (!o.qualname) o.qualname = check(PyUnicode_InternFromString(c.qualname));
     int i = 0;
@@ -48,7 +40,8 @@ void build_objects(int index)
         if (!o.params[i]) o.params[i] = check(PyUnicode_InternFromString(p));
         ++i;
     }
-    o.code = make_code(c, o);
+    if (c.cells && !o.scope) o.scope = make_record_type(c.scope_name, c.cells);
+    if (!o.code) o.code = make_code(c, nested);
 }
 
 // ---------------------------------------------------------------------------
@@ -74,9 +67,9 @@ Py_ssize_t find_param(const CallableObjects& o, Py_ssize_t from, Py_ssize_t to, 
     return -1;
 }
 
-bool bind(const Callable& c, const CallableObjects& o, PyObject* const* args, Py_ssize_t nargs,
-          PyObject* kwnames, PyObject** bound)
+bool bind(const Callable& c, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** bound)
 {
+    const CallableObjects& o = c.built;
     const Py_ssize_t n = static_cast<Py_ssize_t>(c.params.size());
     const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
     if (n == 0) {
@@ -121,7 +114,7 @@ bool bind(const Callable& c, const CallableObjects& o, PyObject* const* args, Py
 struct Function {
     PyObject_HEAD
     vectorcallfunc vectorcall;
-    int index;
+    Callable* callable;
     PyObject* globals;
     PyObject* closure;  // closure record or null
     PyObject* name;
@@ -142,12 +135,12 @@ Function* as_function(PyObject* self) { return reinterpret_cast<Function*>(self)
 PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames)
 {
     Function* fn = as_function(self);
-    const Callable& c = callables[fn->index];
+    const Callable& c = *fn->callable;
     const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
     PyObject* bound[max_params];
     PyObject* const* values = args;  // the common call: every parameter by position
     if (kwnames || nargs != static_cast<Py_ssize_t>(c.params.size())) {
-        if (!bind(c, objects[fn->index], args, nargs, kwnames, bound)) {
+        if (!bind(c, args, nargs, kwnames, bound)) {
             // Callables without parameters reject their arguments before they start.
             if (c.params.size()) add_traceback(c.tb_name, c.line);
             return nullptr;
@@ -158,7 +151,7 @@ PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t narg
         add_traceback(c.tb_name, c.line);
         return nullptr;
     }
-    Frame f{c.tb_name, c.line, fn->closure};
+    Frame f{c.tb_name, c.line, fn->closure, &c};
     PyObject* result = nullptr;
     // The one place where a body's C++ exceptions turn back into a failure.
     try {
@@ -250,7 +243,7 @@ int set_qualname(PyObject* self, PyObject* value, void*)
     return set_text(&as_function(self)->qualname, value, "__qualname__");
 }
 PyObject* get_none(PyObject*, void*) { Py_RETURN_NONE; }
-PyObject* get_code(PyObject* self, void*) { return Py_NewRef(objects[as_function(self)->index].code); }
+PyObject* get_code(PyObject* self, void*) { return Py_NewRef(as_function(self)->callable->built.code); }
 PyObject* get_globals(PyObject* self, void*) { return Py_NewRef(as_function(self)->globals); }
 PyObject* get_closure(PyObject* self, void*)
 {
@@ -308,19 +301,17 @@ PyMethodDef function_methods[] = {
 };
 
 // ---------------------------------------------------------------------------
-// Closure records.
+// Closure records: one garbage-collected type per body with cells, its
+// slots trimmed to the number of cells.
 
 struct RecordObject {
     PyObject_HEAD
     PyObject* slots[max_params];
 };
 
-PyTypeObject record_types[2];
-constexpr int record_sizes[2] = {2, 4};
-
 int record_size(PyObject* self)
 {
-    return Py_TYPE(self) == &record_types[0] ? record_sizes[0] : record_sizes[1];
+    return static_cast<int>((Py_TYPE(self)->tp_basicsize - offsetof(RecordObject, slots)) / sizeof(PyObject*));
 }
 
 int record_traverse(PyObject* self, visitproc visit, void* arg)
@@ -344,11 +335,40 @@ void record_dealloc(PyObject* self)
     PyObject_GC_Del(self);
 }
 
-int ready_types()
+// Type objects made here are static types: zeroed, their head set by hand,
+// kept for the process.
+void set_type_head(PyTypeObject& t)
 {
-    if (function_type.tp_flags & Py_TPFLAGS_READY) return 0;
+    Py_SET_TYPE(reinterpret_cast<PyObject*>(&t), &PyType_Type);
+    Py_SET_REFCNT(reinterpret_cast<PyObject*>(&t), 1);
+}
 
+PyTypeObject* make_record_type(const char* name, int cells)
+{
+    if (cells > max_params) {
+        PyErr_Format(PyExc_SystemError, "updater: %s has more than %d cells", name, max_params);
+        throw PyError{};
+    }
+    PyTypeObject* r = new PyTypeObject{};
+    set_type_head(*r);
+    r->tp_name = name;
+    r->tp_basicsize = static_cast<Py_ssize_t>(offsetof(RecordObject, slots) + cells * sizeof(PyObject*));
+    r->tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC;
+    r->tp_dealloc = record_dealloc;
+    r->tp_traverse = record_traverse;
+    r->tp_clear = record_clear;
+    if (PyType_Ready(r) < 0) {
+        delete r;
+        throw PyError{};
+    }
+    return r;
+}
+
+int ready_function_type()
+{
     PyTypeObject& t = function_type;
+    if (t.tp_flags & Py_TPFLAGS_READY) return 0;
+    set_type_head(t);
     t.tp_name = "updater.function";
     t.tp_basicsize = sizeof(Function);
     t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
@@ -364,40 +384,25 @@ int ready_types()
     t.tp_methods = function_methods;
     t.tp_dictoffset = offsetof(Function, dict);
     t.tp_weaklistoffset = offsetof(Function, weakreflist);
-    if (PyType_Ready(&t) < 0) return -1;
+    return PyType_Ready(&t);
+}
 
-    const char* names[2] = {"updater._run_update_scope", "updater._run_update_progress_callback_scope"};
-    for (int i = 0; i < 2; ++i) {
-        PyTypeObject& r = record_types[i];
-        r.tp_name = names[i];
-        r.tp_basicsize = static_cast<Py_ssize_t>(offsetof(RecordObject, slots) + record_sizes[i] * sizeof(PyObject*));
-        r.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC;
-        r.tp_dealloc = record_dealloc;
-        r.tp_traverse = record_traverse;
-        r.tp_clear = record_clear;
-        if (PyType_Ready(&r) < 0) return -1;
-    }
-    return 0;
+// Whether `row` is defined inside another callable of the table.
+bool is_inner(const Callable& row, Callable* table, size_t count)
+{
+    for (size_t i = 0; i < count; ++i)
+        for (const Callable* inner : table[i].inner)
+            if (inner == &row) return true;
+    return false;
 }
 
 }  // namespace
 
-int prepare_callables() noexcept
+int prepare_callables(Callable* table, size_t count) noexcept
 {
-    // Static type objects start zeroed; the head is set here once.
-    static bool heads_set = false;
-    if (!heads_set) {
-        Py_SET_TYPE(reinterpret_cast<PyObject*>(&function_type), &PyType_Type);
-        Py_SET_REFCNT(reinterpret_cast<PyObject*>(&function_type), 1);
-        for (PyTypeObject& r : record_types) {
-            Py_SET_TYPE(reinterpret_cast<PyObject*>(&r), &PyType_Type);
-            Py_SET_REFCNT(reinterpret_cast<PyObject*>(&r), 1);
-        }
-        heads_set = true;
-    }
-    if (ready_types() < 0) return -1;
     try {
-        for (int i = 0; i < fn_count; ++i) build_objects(i);
+        if (ready_function_type() < 0) return -1;
+        for (size_t i = 0; i < count; ++i) build_objects(table[i], is_inner(table[i], table, count));
     } catch (const PyError&) {
         return -1;
     } catch (const std::bad_alloc&) {
@@ -407,17 +412,17 @@ int prepare_callables() noexcept
     return 0;
 }
 
-Ref make_function(int index, PyObject* closure)
+Ref make_function(Callable& row, PyObject* closure)
 {
     Function* fn = PyObject_GC_New(Function, &function_type);
     if (!fn) throw PyError{};
     // GC_New leaves the fields uninitialised: set all before anything can fail.
     fn->vectorcall = function_vectorcall;
-    fn->index = index;
+    fn->callable = &row;
     fn->globals = Py_NewRef(state.globals);
     fn->closure = Py_XNewRef(closure);
-    fn->name = Py_NewRef(objects[index].name);
-    fn->qualname = Py_NewRef(objects[index].qualname);
+    fn->name = Py_NewRef(row.built.name);
+    fn->qualname = Py_NewRef(row.built.qualname);
     fn->module = Py_NewRef(static_cast<PyObject*>(lit::updater));
     fn->doc = Py_NewRef(Py_None);
     fn->dict = nullptr;
@@ -427,12 +432,12 @@ Ref make_function(int index, PyObject* closure)
     return Ref::steal(reinterpret_cast<PyObject*>(fn));
 }
 
-Ref make_record(Record kind)
+Ref make_scope(Frame& f)
 {
-    PyTypeObject* type = &record_types[static_cast<int>(kind)];
+    PyTypeObject* type = f.code->built.scope;
     RecordObject* r = PyObject_GC_New(RecordObject, type);
     if (!r) throw PyError{};
-    for (int i = 0; i < record_sizes[static_cast<int>(kind)]; ++i) r->slots[i] = nullptr;
+    for (int i = 0; i < f.code->cells; ++i) r->slots[i] = nullptr;
     PyObject_GC_Track(r);
     return Ref::steal(reinterpret_cast<PyObject*>(r));
 }

@@ -47,12 +47,16 @@ struct ModuleState {
 };
 extern ModuleState state;
 
-// The running callable: its traceback name, the current statement's line
-// and the closure record it was created with.
+struct Callable;
+
+// The running callable: its traceback name, the current statement's line,
+// the closure record it was created with and its row of the callable table
+// (none for a module body).
 struct Frame {
     const char* tb_name;
     int line;
     PyObject* closure = nullptr;
+    const Callable* code = nullptr;
 
     void at(int l) noexcept { line = l; }
 };
