@@ -19,6 +19,9 @@ py="$root/.venv/bin/python"
 
 "$py" -m pip install --quiet -r requirements-dev.txt
 
+echo "test.sh: the Windows build check"
+"$py" tools/wincheck.py
+
 echo "test.sh: building and installing the module"
 "$py" -m pip install --quiet .
 
