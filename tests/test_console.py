@@ -40,6 +40,7 @@ SCENARIO = """
 """
 
 
+@pytest.mark.posix_only(reason="the launchers are shell scripts")
 @pytest.mark.parametrize(
     "mode, launcher_mode, lines, status",
     [
@@ -242,6 +243,7 @@ ENTRY = """
 """
 
 
+@pytest.mark.posix_only(reason="the launchers are shell scripts")
 def test_running_as_main_performs_an_update(https_server, trusted_env, run_scenario, tmp_path):
     install = Install(tmp_path)
     https_server.configure(body=install.new_body)
