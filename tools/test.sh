@@ -4,8 +4,10 @@
 #   bash tools/test.sh [pytest arguments...]
 #
 # Uses CPython 3.12 (pyenv's first, then python3.12 on PATH), creates .venv when
-# missing, installs requirements-dev.txt and the module (pip install .), and
-# runs pytest on tests/.  Without a DISPLAY it starts a private Xvfb for the run.
+# missing, installs requirements-dev.txt, runs the Windows build check
+# (tools/wincheck.py; a failure ends the run), installs the module (pip
+# install .), and runs pytest on tests/.  Without a DISPLAY it starts a private
+# Xvfb for the run.
 set -euo pipefail
 
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
