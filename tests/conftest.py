@@ -32,12 +32,20 @@ DEFAULT_TEST_TIMEOUT = 120
 
 def pytest_configure(config: pytest.Config) -> None:
     config.addinivalue_line("markers", "gui: needs an X display (Xvfb) and Tk")
+    config.addinivalue_line(
+        "markers",
+        "posix_only(reason): needs a POSIX system (shell-script launchers, X11, /proc, permission bits, "
+        "POSIX path spelling); skipped elsewhere with the reason",
+    )
 
 
 def pytest_collection_modifyitems(items: list[pytest.Item]) -> None:
     for item in items:
         if item.get_closest_marker("timeout") is None:
             item.add_marker(pytest.mark.timeout(DEFAULT_TEST_TIMEOUT))
+        posix_only = item.get_closest_marker("posix_only")
+        if posix_only is not None and os.name != "posix":
+            item.add_marker(pytest.mark.skip(reason=f"needs POSIX: {posix_only.kwargs['reason']}"))
 
 
 # -- HTTPS server -------------------------------------------------------------
@@ -144,7 +152,10 @@ class RunningScenario:
         return self.proc.poll()
 
     def kill(self) -> None:
-        """Kill the child and everything it started (its own process group)."""
+        """Kill the child and everything it started (its own process group; the child alone on Windows)."""
+        if os.name != "posix":
+            self.proc.kill()
+            return
         try:
             os.killpg(self.proc.pid, signal.SIGKILL)
         except (ProcessLookupError, PermissionError):

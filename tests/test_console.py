@@ -65,6 +65,7 @@ END_TO_END = {
 }
 
 
+@pytest.mark.posix_only(reason="the launchers are shell scripts")
 @pytest.mark.parametrize("route, setting, lines, status, partial", END_TO_END.values(), ids=END_TO_END.keys())
 def test_console_update_end_to_end(https_server, plain_http_server, trusted_env, run_scenario, tmp_path,
                                    route, setting, lines, status, partial):
@@ -266,6 +267,7 @@ ENTRY = """
 """
 
 
+@pytest.mark.posix_only(reason="the launchers are shell scripts")
 def test_running_as_main_performs_an_update(https_server, trusted_env, run_scenario, tmp_path):
     install = Install(tmp_path)
     https_server.configure(body=install.new_body)

@@ -406,6 +406,7 @@ def test_file_closed_before_response_and_both_before_failure_report(updater, fak
     ]
 
 
+@pytest.mark.posix_only(reason="finds open files through /proc/self/fd")
 @pytest.mark.parametrize("make_error", [KeyboardInterrupt, lambda: SystemExit(3)], ids=["interrupt", "exit"])
 @pytest.mark.parametrize("source, line", [("callback", 70), ("read", 56)])
 def test_interrupt_passes_through_and_closes_everything(updater, fake_net, clock, target, make_error, source, line):

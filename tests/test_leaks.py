@@ -524,9 +524,9 @@ def _on_close(w):
 BODIES = {
     "get_resource_path bundle": lambda w: (
         w.set("sys", types.SimpleNamespace(_MEIPASS="/bundle")),
-        lambda: w.u.get_resource_path("icon.ico") == "/bundle/icon.ico" or pytest.fail("path"),
+        lambda: w.u.get_resource_path("icon.ico") == os.path.join("/bundle", "icon.ico") or pytest.fail("path"),
     )[1],
-    "get_resource_path source": lambda w: lambda: w.u.get_resource_path("icon.ico").endswith("/icon.ico")
+    "get_resource_path source": lambda w: lambda: w.u.get_resource_path("icon.ico").endswith(os.sep + "icon.ico")
     or pytest.fail("path"),
     "get_resource_path error": lambda w: lambda: expect(TypeError, w.u.get_resource_path, None),
     "get_exe_dir frozen": lambda w: lambda: w.u.get_exe_dir() == w.dir or pytest.fail("dir"),

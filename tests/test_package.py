@@ -4,6 +4,7 @@ given at build time."""
 
 from __future__ import annotations
 
+import os
 import subprocess
 import sys
 import zipfile
@@ -46,7 +47,7 @@ def test_wheel_holds_the_module_and_its_stub_only(wheel):
 def test_wheel_installs_and_imports_in_a_fresh_venv(wheel, tmp_path):
     venv = tmp_path / "fresh"
     subprocess.run([sys.executable, "-m", "venv", str(venv)], check=True, timeout=120)
-    python = venv / "bin" / "python"
+    python = venv / "Scripts" / "python.exe" if os.name == "nt" else venv / "bin" / "python"
     install = subprocess.run(
         [str(python), "-m", "pip", "install", "--no-index", "--disable-pip-version-check", str(wheel)],
         capture_output=True, text=True, timeout=120,

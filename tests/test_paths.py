@@ -31,6 +31,7 @@ def updater_entries(exc):
 # -- get_resource_path ------------------------------------------------------------
 
 
+@pytest.mark.posix_only(reason="expects POSIX path spelling")
 @pytest.mark.parametrize(
     "relative, expected",
     [
@@ -46,6 +47,7 @@ def test_resource_path_in_frozen_build_uses_unpack_dir(updater, monkeypatch, els
     assert updater.get_resource_path(relative_path=relative) == expected
 
 
+@pytest.mark.posix_only(reason="expects POSIX path spelling")
 def test_resource_path_in_plain_run_follows_working_directory(updater, monkeypatch, tmp_path, elsewhere):
     assert updater.get_resource_path("icon.ico") == os.path.join(elsewhere, "icon.ico")
     other = tmp_path / "other"
@@ -113,6 +115,7 @@ def test_exe_dir_in_plain_run_is_module_dir(updater, monkeypatch, tmp_path, else
     assert updater.get_exe_dir() == expected
 
 
+@pytest.mark.posix_only(reason="expects POSIX path spelling")
 @pytest.mark.parametrize(
     "module_file, expected",
     [

@@ -1,5 +1,8 @@
 """The swap and restart: the failure table under Windows file rules, the
-restore of the launcher, the launcher's permission bits, and one real start."""
+restore of the launcher, the launcher's permission bits, and one real start.
+
+The Windows rules are simulated on POSIX (support.winos.WindowsOS) and real
+on Windows, where the files said to be running are running programs."""
 
 import os
 import stat
@@ -9,7 +12,7 @@ import traceback
 import pytest
 
 from support.standins import RecordingPopen, install_frozen
-from support.winos import WindowsOS, WinPermissionError, shutil_for
+from support.winos import REAL_WINDOWS, RunningPrograms, WindowsOS, label, shutil_for
 
 NAMES = {"L": "BrivexLauncher.exe", "O": "BrivexLauncher.exe.old", "N": "BrivexLauncher_new.exe"}
 PREFIX = "Failed to replace and run: "
@@ -17,8 +20,14 @@ UMASK = 0o027
 OLD_MODE = 0o700  # the installed launcher's bits; a first install gets 0o755 & ~UMASK
 
 
+PERMISSION_BITS = pytest.mark.posix_only(reason="checks POSIX permission bits")
+
+
 @pytest.fixture(autouse=True)
 def umask():
+    if os.name != "posix":  # Windows keeps a read-only bit at most
+        yield
+        return
     saved = os.umask(UMASK)
     yield
     restored = os.umask(saved)
@@ -43,8 +52,8 @@ def on_disk(app):
     by_name = {name: key for key, name in NAMES.items()}
     result = {}
     for name in os.listdir(app):
-        with open(os.path.join(app, name)) as f:
-            result[by_name[name]] = f.read()
+        with open(os.path.join(app, name), "rb") as f:
+            result[by_name[name]] = label(f.read())
     return result
 
 
@@ -54,17 +63,28 @@ def updater_entries(exc):
 
 @pytest.fixture
 def windows(updater_module, monkeypatch):
-    """Bind Windows file rules and a recording process start; returns a binder."""
+    """Bind Windows file rules and a recording process start; returns a binder.
 
-    def bind(os_standin=None, popen_error=None):
-        winos = os_standin or WindowsOS()
+    `running` files are running executables: real programs on Windows, whose
+    own file system then applies the rules, marks in the simulation elsewhere.
+    An `os_standin` is always bound."""
+    programs = RunningPrograms()
+
+    def bind(os_standin=None, popen_error=None, running=()):
+        winos = os_standin
+        if winos is None and REAL_WINDOWS:
+            for path in running:
+                programs.start(path)
+        else:
+            winos = winos or WindowsOS(running=running)
+            monkeypatch.setattr(updater_module, "os", winos)
+            monkeypatch.setattr(updater_module, "shutil", shutil_for(winos))
         popen = RecordingPopen(popen_error)
-        monkeypatch.setattr(updater_module, "os", winos)
-        monkeypatch.setattr(updater_module, "shutil", shutil_for(winos))
         monkeypatch.setattr(updater_module, "subprocess", popen)
         return winos, popen
 
-    return bind
+    yield bind
+    programs.stop()
 
 
 ROWS = {
@@ -92,7 +112,7 @@ ROWS = {
 def test_failure_table(updater_module, app, windows, row):
     before, running, start_error, after, failing_line, mode = row
     populate(app, before)
-    winos, popen = windows(WindowsOS(running=[os.path.join(app, NAMES[k]) for k in running]), start_error)
+    winos, popen = windows(popen_error=start_error, running=[os.path.join(app, NAMES[k]) for k in running])
     main_exe = os.path.join(app, NAMES["L"])
 
     if failing_line is None:
@@ -107,7 +127,7 @@ def test_failure_table(updater_module, app, windows, row):
         assert updater_entries(cause)[0] == ("updater.replace_and_run", failing_line)
 
     assert on_disk(app) == after
-    if mode is not None:
+    if mode is not None and os.name == "posix":
         assert stat.S_IMODE(os.stat(main_exe).st_mode) == mode
     started = failing_line is None or start_error is not None
     # one positional argument, a list holding the path; no shell, cwd or env
@@ -116,12 +136,12 @@ def test_failure_table(updater_module, app, windows, row):
 
 def test_failure_messages_carry_the_windows_error(updater_module, app, windows):
     populate(app, {"L": "old", "N": "new"})
-    windows(WindowsOS(running=[os.path.join(app, NAMES["L"])]))
+    windows(running=[os.path.join(app, NAMES["L"])])
     with pytest.raises(RuntimeError) as info:
         updater_module.replace_and_run(os.path.join(app, NAMES["N"]))
     old_exe = os.path.join(app, NAMES["O"])
     assert str(info.value) == f"{PREFIX}[WinError 5] Access is denied: {old_exe!r}"
-    assert isinstance(info.value.__context__, WinPermissionError)
+    assert isinstance(info.value.__context__, PermissionError)
 
 
 class RestoreRefused(WindowsOS):
@@ -158,6 +178,7 @@ class OnWindows(ChmodRefused):
     name = "nt"  # permission bits are left alone there
 
 
+@PERMISSION_BITS
 @pytest.mark.parametrize(
     "before, after",
     [({"N": "new"}, {"L": "new"}), ({"L": "old", "N": "new"}, {"L": "new", "O": "old"})],
@@ -172,6 +193,7 @@ def test_permission_failure_is_a_swap_failure(updater_module, app, windows, befo
     assert on_disk(app) == after and popen.calls == []
 
 
+@PERMISSION_BITS
 @pytest.mark.parametrize("before", [{"N": "new"}, {"L": "old", "N": "new"}], ids=["first-install", "update"])
 def test_no_permission_step_on_windows(updater_module, app, windows, before):
     populate(app, before)
@@ -197,6 +219,7 @@ def test_interrupt_at_start_is_not_wrapped(updater_module, app, windows, make_er
 # -- one real start --------------------------------------------------------------------
 
 
+@pytest.mark.posix_only(reason="the launcher is a shell script")
 @pytest.mark.parametrize("installed", [False, True], ids=["first-install", "update"])
 def test_new_launcher_really_starts(updater_module, app, tmp_path, monkeypatch, installed):
     work = tmp_path / "work dir"

@@ -101,8 +101,12 @@ def updater_frames(exc):
 # -- construction -----------------------------------------------------------------
 
 
-class WindowsPlatform(WindowsOS):
-    name = "nt"
+class Platform(WindowsOS):
+    """The real `os` (under Windows file rules) claiming the system `name`."""
+
+    def __init__(self, name="nt"):
+        super().__init__()
+        self.name = name
 
 
 @pytest.mark.parametrize(
@@ -110,8 +114,7 @@ class WindowsPlatform(WindowsOS):
 )
 def test_constructor_builds_the_window_in_order(u, kit, monkeypatch, icon, windows):
     # Tk takes an .ico window icon on Windows only: elsewhere it is looked up but not set.
-    if windows:
-        monkeypatch.setattr(u, "os", WindowsPlatform())
+    monkeypatch.setattr(u, "os", Platform("nt" if windows else "posix"))
     if icon:
         open(kit.icon_path, "wb").close()
     gui = build(u, kit)
@@ -193,7 +196,7 @@ def test_size_is_read_through_the_instance(u, kit):
     ],
 )
 def test_constructor_failure_names_its_statement_and_keeps_what_was_built(u, kit, monkeypatch, failing, line):
-    monkeypatch.setattr(u, "os", WindowsPlatform())
+    monkeypatch.setattr(u, "os", Platform())
     open(kit.icon_path, "wb").close()
     kit.fail[failing] = LookupError("toolkit refused")
     gui = u.UpdaterGUI.__new__(u.UpdaterGUI)

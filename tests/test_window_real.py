@@ -18,7 +18,7 @@ import pytest
 from support import x11
 from support.launcher import Install
 
-pytestmark = pytest.mark.gui
+pytestmark = [pytest.mark.gui, pytest.mark.posix_only(reason="drives the window through X11 (Xvfb, xdotool)")]
 
 ARTIFACTS = Path(__file__).resolve().parent / "artifacts"
 TITLE = "Downloading Update..."

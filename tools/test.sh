@@ -4,8 +4,10 @@
 #   bash tools/test.sh [pytest arguments...]
 #
 # Uses CPython 3.12 (pyenv's first, then python3.12 on PATH), creates .venv when
-# missing, installs requirements-dev.txt and the module (pip install .), and
-# runs pytest on tests/.  Without a DISPLAY it starts a private Xvfb for the run.
+# missing, installs requirements-dev.txt, runs the Windows build check
+# (tools/wincheck.py; a failure ends the run), installs the module (pip
+# install .), and runs pytest on tests/.  Without a DISPLAY it starts a private
+# Xvfb for the run.
 set -euo pipefail
 
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
@@ -18,6 +20,9 @@ ensure_venv "$root" || exit 1
 py="$root/.venv/bin/python"
 
 "$py" -m pip install --quiet -r requirements-dev.txt
+
+echo "test.sh: the Windows build check"
+"$py" tools/wincheck.py
 
 echo "test.sh: building and installing the module"
 "$py" -m pip install --quiet .

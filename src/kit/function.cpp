@@ -163,7 +163,9 @@ PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t narg
         add_traceback(f);
     } catch (...) {
         // Without a thread state this is the unwinding of pthread_exit: it
-        // must go on (and nothing may be touched).
+        // must go on (and nothing may be touched).  POSIX only: on Windows
+        // the thread is ended by ExitThread without any unwinding, so no
+        // exception ever arrives here that way (see Ref::attached).
         if (!Ref::attached()) throw;
         PyErr_SetString(PyExc_SystemError, "updater: unexpected C++ exception");
         add_traceback(f);

@@ -1,4 +1,5 @@
-"""Windows file semantics on top of the real `os`, for the swap tests on Linux.
+"""Windows file semantics on top of the real `os`, for the swap tests on Linux;
+on Windows itself, real running programs (`RunningPrograms`).
 
 `WindowsOS` forwards every attribute to the real `os` module (``os.path``
 included) except for the few operations whose Windows behaviour differs:
@@ -23,6 +24,10 @@ Bind it where the code under test looks up ``os``::
 `shutil_for` gives a private copy of shutil bound to the stand-in (nothing else
 in the process is affected), and `patched_shutil` patches the shared shutil
 module for the duration of a ``with`` block when a private copy will not do.
+
+On Windows the tests use the real rules instead: `RunningPrograms` turns the
+files that should be running executables into running programs, and the real
+`os` refuses what Windows refuses.
 """
 
 from __future__ import annotations
@@ -32,7 +37,12 @@ import errno
 import importlib.util
 import os as _os
 import shutil as _shutil
+import subprocess
+import sys
 import types
+from pathlib import Path
+
+REAL_WINDOWS = _os.name == "nt"
 
 ERROR_ACCESS_DENIED = 5
 ERROR_ALREADY_EXISTS = 183
@@ -153,3 +163,47 @@ def patched_shutil(os_standin):
         yield _shutil
     finally:
         _shutil.os = saved
+
+
+class RunningPrograms:
+    """Windows only: files made into running programs, so that Windows itself
+    applies its rules to them (renamed, yes; deleted or replaced, no).
+
+    A file keeps its text at its end, after a copy of the interpreter's own
+    python.exe (a program runs with data appended to it): `label` reads it
+    back.  Each program waits on its standard input until `stop`.
+    """
+
+    def __init__(self):
+        self._started: list[subprocess.Popen] = []
+
+    def start(self, path) -> None:
+        base = getattr(sys, "_base_executable", sys.executable)
+        text = Path(path).read_bytes()
+        Path(path).write_bytes(Path(base).read_bytes() + b"\n" + text)
+        # The copy finds python312.dll through PATH and the library through PYTHONHOME.
+        env = dict(_os.environ, PYTHONHOME=sys.base_prefix,
+                   PATH=_os.pathsep.join([_os.path.dirname(base), _os.environ.get("PATH", "")]))
+        proc = subprocess.Popen(
+            [_os.fspath(path), "-S", "-c", "import sys; print('running', flush=True); sys.stdin.read()"],
+            stdin=subprocess.PIPE, stdout=subprocess.PIPE, env=env,
+        )
+        self._started.append(proc)
+        if proc.stdout.readline().strip() != b"running":
+            raise RuntimeError(f"{path} could not be started as a program")
+
+    def stop(self) -> None:
+        for proc in self._started:
+            proc.stdin.close()
+            try:
+                proc.wait(timeout=10)
+            except subprocess.TimeoutExpired:
+                proc.kill()
+                proc.wait()
+            proc.stdout.close()
+        self._started.clear()
+
+
+def label(data: bytes) -> str:
+    """A file's text, also when `RunningPrograms` put a program in front of it."""
+    return data.rsplit(b"\n", 1)[-1].decode()
