@@ -1,14 +1,9 @@
-"""The updater's work written as a plain Python module: the baseline that the
-benchmarks hold the compiled module against.
+"""The update written as plain Python: the baseline of the benchmarks.
 
-Statement for statement it does what the C++ module does on the paths that
-the benchmarks run: the same imports, the same request and header, urlopen
-with a 60-second time-out, 65536-byte reads and writes, the same rate and
-percentage arithmetic, the same check for a body that ends early, the same
-progress lines and the same window with the same widgets and the same
-requests queued on the root window with ``after``.  Globals are looked up at
-the moment of use, so a benchmark rebinds ``UPDATE_URL``, ``sys`` and
-``replace_and_run`` here exactly as it does on the compiled module.
+Statement for statement what the compiled module does on the benchmarked
+paths: the same imports, request, reads and writes of 65536 bytes, arithmetic,
+lines, widgets and ``after`` requests.  Globals are looked up when used, so the
+benchmarks rebind ``UPDATE_URL``, ``sys`` and ``replace_and_run`` here as on the module.
 """
 
 import sys

@@ -1,4 +1,4 @@
-# Sourced by tools/test.sh, tools/sanitize.sh and bench/run.sh: a private Xvfb
+# Sourced by tools/test.sh and tools/sanitize.sh: a private Xvfb
 # for one run when there is no display.
 #
 #   start_xvfb TAG   when DISPLAY is unset and Xvfb exists, starts Xvfb on a

@@ -1,0 +1,120 @@
+"""Wall-clock and memory benchmarks of one side on pyperf; bench/run.sh runs them.
+
+    python bench/timing.py console|window|memory --side module|plain --mib N [pyperf options]
+    python bench/timing.py import --loops 1 --values 1 --warmups 0 [pyperf options]
+
+``module`` is the compiled ``updater``, ``plain`` bench/plain_updater.py.
+pyperf's main process serves an N MiB body over HTTPS (the test suite's server,
+in a thread) to its workers, where both sides get the same rebinds:
+``UPDATE_URL`` to the server, ``sys`` to a stand-in of a frozen build whose
+executable lies in a tmpfs directory (the download lands there),
+``replace_and_run`` to a no-op.  console: ``UpdaterGUI()`` call to return,
+lines to /dev/null.  window: real Tk, construction to the end of the download
+on the worker thread.  memory: console, with pyperf's --track-memory.
+import: ``import updater`` after its dependencies.
+"""
+
+import os
+import shutil
+import sys
+import tempfile
+import types
+from time import perf_counter
+
+import pyperf
+
+MIB = 1024 * 1024
+DEPS = "sys, os, time, urllib.request, urllib.error, threading, subprocess, shutil, tkinter, tkinter.ttk, tkinter.messagebox"
+
+
+def load(side):
+    if side == "module":
+        import updater as mod
+    else:
+        import plain_updater as mod
+    return mod
+
+
+def prepare(args):
+    """The side's module, rebound to download from the server into args.dest."""
+    os.environ["SSL_CERT_FILE"] = args.ca
+    mod, end = load(args.side), []
+    fake = types.ModuleType("sys")
+    fake.frozen, fake.exit = True, sys.exit
+    fake.executable = os.path.join(args.dest, "BrivexLauncher.exe")
+    fake._MEIPASS = os.path.join(args.dest, "_MEI-absent")
+    mod.UPDATE_URL, mod.sys, mod.TK_AVAILABLE = args.url, fake, args.what == "window"
+    mod.replace_and_run = lambda new_exe: None
+    if args.what == "window":
+        download = mod.download_new_exe_with_progress
+
+        def stamped(progress_callback):  # one call per update, on the worker thread
+            try:
+                return download(progress_callback)
+            finally:
+                end.append(perf_counter())
+
+        mod.download_new_exe_with_progress = stamped
+    return mod, end
+
+
+def update(loops, mod, end, args):
+    total = 0.0
+    for _ in range(loops):
+        real, sys.stdout = sys.stdout, open(os.devnull, "w")
+        try:
+            t0 = perf_counter()
+            mod.UpdaterGUI()  # a window returns once its completion request has destroyed it
+            total += (end.pop() if end else perf_counter()) - t0
+        finally:
+            sys.stdout.close()
+            sys.stdout = real
+        target = os.path.join(args.dest, mod.TEMP_EXE_NAME)
+        if os.path.getsize(target) != args.mib * MIB:
+            raise RuntimeError(f"{target}: not the whole body")
+        os.remove(target)
+    return total
+
+
+def import_cost(loops):
+    if loops != 1 or "updater" in sys.modules:
+        raise RuntimeError("run with --loops 1 --values 1 --warmups 0: a module imports once per process")
+    exec(f"import {DEPS}")
+    t0 = perf_counter()
+    import updater  # noqa: F401
+    return perf_counter() - t0
+
+
+def main():
+    def worker_args(cmd, args):
+        cmd += [args.what, "--side", args.side, "--mib", str(args.mib)]
+        cmd += [] if args.what == "import" else ["--url", args.url, "--ca", args.ca, "--dest", args.dest]
+
+    runner = pyperf.Runner(add_cmdline_args=worker_args)
+    runner.argparser.add_argument("what", choices=("console", "window", "memory", "import"))
+    runner.argparser.add_argument("--side", choices=("module", "plain"), default="module")
+    runner.argparser.add_argument("--mib", type=int, default=256)
+    for internal in ("--url", "--ca", "--dest"):  # the main process's server, for its workers
+        runner.argparser.add_argument(internal)
+    args = runner.parse_args()
+    if args.what == "import":
+        return runner.bench_time_func("import updater after its dependencies", import_cost)
+    if args.what == "memory" and not args.track_memory:
+        runner.argparser.error("memory needs --track-memory")
+    name = "console update, peak memory" if args.what == "memory" else f"{args.what} update, {args.mib} MiB"
+    if args.worker:
+        return runner.bench_time_func(name, update, *prepare(args), args)
+    sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "tests"))
+    from support.https_server import HttpsServer, default_body
+
+    with HttpsServer(body=default_body(args.mib * MIB), path="/bench/latest/main/BrivexLauncher.exe") as server:
+        args.url, args.ca = server.url(), server.ca_pem_path
+        args.dest = tempfile.mkdtemp(prefix="updater-bench.", dir="/dev/shm" if os.path.isdir("/dev/shm") else None)
+        try:
+            runner.bench_time_func(name, update)  # starts the workers
+        finally:
+            shutil.rmtree(args.dest)
+
+
+if __name__ == "__main__":
+    main()
