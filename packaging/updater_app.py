@@ -12,9 +12,9 @@ ends.  All of that is the `updater` module's work; this program only embeds it.
 Exit status: 0 after a successful update or when the user closes the window,
 1 when the update failed, 2 for a wrong command line.
 
-The update address is the one compiled into the module.  Nothing in this
-program's environment or command line changes it: whoever could set it would
-choose the program that is installed and started.
+The update address is the one compiled into the module.  In the shipped build
+nothing in this program's environment or command line changes it: whoever
+could set it would choose the program that is installed and started.
 """
 
 from __future__ import annotations
