@@ -163,7 +163,7 @@ def expected_entries(path, line):
     if line is None:
         return []
     qualname = "UpdaterGUI.__init__" if path == "UpdaterGUI" else path.replace("inst.", "UpdaterGUI.")
-    return [["updater.py", f"updater.{qualname}", line]]
+    return [(f"updater.{qualname}", line)]
 
 
 @pytest.mark.parametrize(
@@ -327,7 +327,7 @@ def nested_at(nested, line):
 def test_progress_callbacks(updater_module, nested, name, qualname, line):
     callback = nested_at(nested, line)
     check_attributes(callback, updater_module, name, qualname, REPORT, line)
-    entry = [["updater.py", CALLBACK_TRACEBACK[line], line]]
+    entry = [(CALLBACK_TRACEBACK[line], line)]
     for args, kwargs, given in [((1, 2, 3), {}, 3), ((1,), {"speed_kb": 2, "downloaded_bytes": 4}, 2),
                                 ((), {"speed_kb": 2, "known_size": 3, "downloaded_bytes": 4}, 0)]:
         exc = failure(callback, *args, **kwargs)

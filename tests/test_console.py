@@ -9,22 +9,18 @@ import os
 import re
 import stat
 import sys
-import traceback
 import types
 import urllib.error
 
 import pytest
 
+from support.frame_helpers import entries
 from support.https_server import DEFAULT_PATH
 from support.launcher import Install
 from support.standins import RecordingUrllib
 
 BANNER = "Tkinter not available, running console update..."
 READY = "Update ready! Replacing and restarting..."
-
-
-def updater_frames(exc):
-    return [(f.name, f.lineno) for f in traceback.extract_tb(exc.__traceback__) if f.filename == "updater.py"]
 
 
 SCENARIO = """
@@ -150,7 +146,7 @@ def test_failure_report_prints_and_exits_1(callback, capsys, percent):
         callback(percent, 99.0, True, 5000)
     assert info.value.code == 1
     assert capsys.readouterr().out == "Download failed!\n"
-    assert updater_frames(info.value) == [("updater.UpdaterGUI.console_update.progress_callback", 170)]
+    assert entries(info.value) == [("updater.UpdaterGUI.console_update.progress_callback", 170)]
 
 
 def test_callback_accepts_keywords_and_is_fresh_per_call(updater_module, gui, monkeypatch, capsys):
@@ -201,7 +197,7 @@ def test_console_update_outcomes(updater_module, gui, monkeypatch, capsys, resul
         else:
             assert isinstance(info.value, SystemExit) and info.value.code == exit_code
             line = 183 if replace_error.__class__ is RuntimeError else 180
-            assert updater_frames(info.value)[0] == ("updater.UpdaterGUI.console_update", line)
+            assert entries(info.value)[0] == ("updater.UpdaterGUI.console_update", line)
     assert replaced == ([result] if result else [])
     assert capsys.readouterr().out == "\n".join([BANNER, "12.2% • 3.0 KB/s", "2 KB • 3.0 KB/s", *tail]) + "\n"
 
@@ -224,7 +220,7 @@ def test_exit_from_the_callback_reads_outer_first(updater_module, monkeypatch, c
     with pytest.raises(SystemExit) as info:
         updater_module.UpdaterGUI()
     assert info.value.code == 1
-    assert updater_frames(info.value) == [
+    assert entries(info.value) == [
         ("updater.UpdaterGUI.__init__", 100),
         ("updater.UpdaterGUI.console_update", 176),
         ("updater.download_new_exe_with_progress", 74),

@@ -4,13 +4,13 @@ against recording stand-ins, under a scripted clock."""
 import gc
 import os
 import sys
-import traceback
 import urllib.error
 import urllib.request
 import warnings
 
 import pytest
 
+from support.frame_helpers import entries
 from support.https_server import DEFAULT_PATH, default_body
 from support.standins import STANDIN_URL, FakeResponse, RecordingUrllib, ScriptedClock, install_frozen
 
@@ -45,10 +45,6 @@ class Reports(list):
 def typed(reports):
     """Reports with the type of every value, so 0, 0.0 and False differ."""
     return [tuple((type(v).__name__, v) for v in report) for report in reports]
-
-
-def updater_entries(exc):
-    return [(f.name, f.lineno) for f in traceback.extract_tb(exc.__traceback__) if f.filename == "updater.py"]
 
 
 def open_fds_on(path):
@@ -187,7 +183,7 @@ def test_launcher_never_arrives_over_plain_http(updater, server, plain_http_serv
     (error,) = reports.errors
     assert type(error) is urllib.error.URLError
     assert error.reason == f"refusing to download the launcher over plain HTTP: {plain_http_server.url()}"
-    assert updater_entries(error) == [("updater.download_new_exe_with_progress", 49)]
+    assert entries(error) == [("updater.download_new_exe_with_progress", 49)]
     assert target.read_bytes() == PREVIOUS and scripted.calls == 0  # nothing written, no clock started
     assert [r.path for r in plain_http_server.requests] == [DEFAULT_PATH]
 
@@ -360,10 +356,10 @@ def test_callback_raising_on_failure_report_propagates(updater, server, clock, t
         updater.download_new_exe_with_progress(reports)
 
     assert reports[-1] == FAIL
-    assert updater_entries(info.value) == [("updater.download_new_exe_with_progress", 74)]
+    assert entries(info.value) == [("updater.download_new_exe_with_progress", 74)]
     context = info.value.__context__
     assert type(context) is cause and info.value.__cause__ is None
-    assert updater_entries(context)[0] == ("updater.download_new_exe_with_progress", line)
+    assert entries(context)[0] == ("updater.download_new_exe_with_progress", line)
     if setup == "callback":
         assert str(context) == "progress report refused"
     if setup == "not_found":
@@ -434,4 +430,4 @@ def test_interrupt_passes_through_and_closes_everything(updater, fake_net, clock
     assert events[-2:] == ["response closed", ("response closed with file", on_disk)]
     assert open_fds_on(target) == []
     assert [w for w in caught if issubclass(w.category, ResourceWarning)] == []
-    assert updater_entries(info.value) == [("updater.download_new_exe_with_progress", line)]
+    assert entries(info.value) == [("updater.download_new_exe_with_progress", line)]

@@ -2,10 +2,10 @@
 plain and frozen runs, and how failures there read through the callers."""
 
 import os
-import traceback
 
 import pytest
 
+from support.frame_helpers import entries
 from support.standins import RecordingPopen, fake_sys
 
 @pytest.fixture
@@ -22,10 +22,6 @@ def elsewhere(tmp_path, monkeypatch):
     work.mkdir()
     monkeypatch.chdir(work)
     return str(work)
-
-
-def updater_entries(exc):
-    return [(f.name, f.lineno) for f in traceback.extract_tb(exc.__traceback__) if f.filename == "updater.py"]
 
 
 # -- get_resource_path ------------------------------------------------------------
@@ -77,14 +73,14 @@ def test_interrupt_reading_unpack_dir_passes_through(updater, monkeypatch):
     monkeypatch.setattr(updater, "sys", _RaisingSys(KeyboardInterrupt()))
     with pytest.raises(KeyboardInterrupt) as info:
         updater.get_resource_path("icon.ico")
-    assert updater_entries(info.value) == [("updater.get_resource_path", 20)]
+    assert entries(info.value) == [("updater.get_resource_path", 20)]
 
 
 def test_resource_path_join_error_has_entry(updater, monkeypatch):
     monkeypatch.setattr(updater, "sys", fake_sys(meipass="/opt/_MEI"))
     with pytest.raises(TypeError) as info:
         updater.get_resource_path(5)
-    assert updater_entries(info.value) == [("updater.get_resource_path", 23)]
+    assert entries(info.value) == [("updater.get_resource_path", 23)]
 
 
 # -- get_exe_dir --------------------------------------------------------------------
@@ -151,7 +147,7 @@ def test_exe_dir_failures_propagate_with_entry(updater, monkeypatch, standin, dr
         monkeypatch.delattr(updater, "__file__")
     with pytest.raises(error) as info:
         updater.get_exe_dir()
-    assert updater_entries(info.value) == [("updater.get_exe_dir", line)]
+    assert entries(info.value) == [("updater.get_exe_dir", line)]
 
 
 # -- failures of the install paths seen through their callers ------------------------
@@ -174,7 +170,7 @@ def test_exe_dir_failure_reads_outer_first_and_touches_nothing(
 
     with pytest.raises(error) as info:
         updater.download_new_exe_with_progress(lambda *a: reports.append(a))
-    assert updater_entries(info.value) == [
+    assert entries(info.value) == [
         ("updater.download_new_exe_with_progress", 45),
         ("updater.get_exe_dir", inner_line),
     ]
@@ -184,7 +180,7 @@ def test_exe_dir_failure_reads_outer_first_and_touches_nothing(
     new_exe.write_bytes(b"new")
     with pytest.raises(error) as info:
         updater.replace_and_run(str(new_exe))
-    assert updater_entries(info.value) == [("updater.replace_and_run", 79), ("updater.get_exe_dir", inner_line)]
+    assert entries(info.value) == [("updater.replace_and_run", 79), ("updater.get_exe_dir", inner_line)]
     assert not isinstance(info.value, RuntimeError)  # not wrapped
     assert popen.calls == []
     assert sorted(p.name for p in tmp_path.iterdir()) == ["BrivexLauncher_new.exe", "work dir"]
@@ -208,5 +204,5 @@ def test_path_errors_before_protected_region_escape_unwrapped(updater, monkeypat
         else:
             updater.replace_and_run(str(tmp_path / "new.exe"))
     name = "updater.download_new_exe_with_progress" if call == "download" else "updater.replace_and_run"
-    assert updater_entries(info.value) == [(name, line)]
+    assert entries(info.value) == [(name, line)]
     assert reports == [] and list(tmp_path.iterdir()) == []

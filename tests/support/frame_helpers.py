@@ -19,13 +19,10 @@ def module_path() -> str:
     return found.origin
 
 
-def entries(exc: BaseException) -> list[list]:
-    """The traceback entries the module added: [file, name, line] per entry."""
-    return [
-        [fs.filename, fs.name, fs.lineno]
-        for fs in traceback.extract_tb(exc.__traceback__)
-        if fs.filename == "updater.py"
-    ]
+def entries(exc: BaseException) -> list[tuple[str, int]]:
+    """The traceback entries the module added (file "updater.py"), outer first:
+    (name, line) per entry."""
+    return [(fs.name, fs.lineno) for fs in traceback.extract_tb(exc.__traceback__) if fs.filename == "updater.py"]
 
 
 def failure(fn, *args, **kwargs) -> BaseException:
