@@ -21,7 +21,6 @@ use.  A body therefore stops at its first step, and "accepted" is seen as
 from __future__ import annotations
 
 import contextlib
-import ctypes
 import io
 import types
 from dataclasses import dataclass
@@ -30,6 +29,7 @@ import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
+from support.frame_helpers import vectorcall
 from support.stubworld import FakeRoot, Marker, Poison, poisoned
 
 # -- the model: what the module answers for a call shape ---------------------------
@@ -186,22 +186,6 @@ def test_every_callable_is_reached(callables):
 
 # -- calling -----------------------------------------------------------------------------
 
-# A private prototype: ctypes.pythonapi hands every user the same function
-# object, whose argtypes other test modules set to their own liking.  The
-# names travel as a plain pointer so that "no keywords" can be NULL.
-_vectorcall = ctypes.PYFUNCTYPE(
-    ctypes.py_object, ctypes.py_object, ctypes.POINTER(ctypes.py_object), ctypes.c_size_t, ctypes.c_void_p
-)(("PyObject_Vectorcall", ctypes.pythonapi))
-
-
-def raw_call(fn, positional: list, keys: list, values: list):
-    """PyObject_Vectorcall(fn, positional + values, len(positional), tuple(keys) or NULL)."""
-    args = [*positional, *values]
-    array = (ctypes.py_object * max(len(args), 1))(*args)
-    kwnames = tuple(keys) if keys else None
-    return _vectorcall(fn, array, len(positional), id(kwnames) if kwnames else None)
-
-
 ACCEPTED = "accepted"
 
 
@@ -278,7 +262,7 @@ def make_call(fn, mode: str, nargs: int, keys: list):
     positional = [Poison(f"arg{i}") for i in range(nargs)]
     values = [Poison(f"kw{i}") for i in range(len(keys))]
     if mode == "vectorcall":
-        return lambda: raw_call(fn, positional, keys, values)
+        return lambda: vectorcall(fn, (*positional, *values), tuple(keys))
     if mode == "merged":
         # the last key repeats an earlier one, in a second mapping
         first = dict(zip(keys[:-1], values))

@@ -19,7 +19,6 @@ every allocation is traced.
 from __future__ import annotations
 
 import contextlib
-import ctypes
 import gc
 import os
 import socket
@@ -34,6 +33,7 @@ import weakref
 import pytest
 
 from support import stubworld
+from support.frame_helpers import vectorcall
 from support.stubworld import FakeRoot, ScriptedUrllib
 
 PYMALLOC = sys.getallocatedblocks() > 0
@@ -100,18 +100,6 @@ def expect(exc_type, fn, *args, match: str | None = None, **kwargs):
             assert match in str(exc), str(exc)
         return
     raise AssertionError(f"{fn!r} did not raise {exc_type.__name__}")
-
-
-# A private prototype: ctypes.pythonapi hands every user the same function
-# object, whose argtypes other test modules set to their own liking.
-_vectorcall = ctypes.PYFUNCTYPE(
-    ctypes.py_object, ctypes.py_object, ctypes.POINTER(ctypes.py_object), ctypes.c_size_t, ctypes.py_object
-)(("PyObject_Vectorcall", ctypes.pythonapi))
-
-
-def raw_call(fn, args: tuple, kwnames: tuple):
-    values = (ctypes.py_object * len(args))(*args)
-    return _vectorcall(fn, values, len(args) - len(kwnames), kwnames)
 
 
 def closed_port() -> int:
@@ -248,7 +236,7 @@ ARGUMENT_ERRORS = {
         "replace_and_run() got multiple values for keyword argument 'new_exe'",
     ),
     "keyword not text": (
-        lambda u, n: raw_call(u.get_resource_path, (1, 2), (3,)),
+        lambda u, n: vectorcall(u.get_resource_path, (1, 2), (3,)),
         "get_resource_path() keywords must be strings",
     ),
     "mapping key not text": (lambda u, n: u.get_resource_path(**{1: 2}), "keywords must be strings"),
