@@ -22,7 +22,6 @@ from __future__ import annotations
 
 import contextlib
 import io
-import types
 from dataclasses import dataclass
 
 import pytest
@@ -30,7 +29,8 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 from support.frame_helpers import vectorcall
-from support.stubworld import FakeRoot, Marker, Poison, poisoned
+from support.standins import Marker, Poison, fake_sys, poisoned
+from support.stubworld import FakeRoot
 
 # -- the model: what the module answers for a call shape ---------------------------
 
@@ -138,7 +138,7 @@ def callables(updater_module):
     try:
         # A benign world first, to let one run of each kind hand out its
         # nested callables.
-        u.sys = types.SimpleNamespace(exit=lambda code: None)
+        u.sys = fake_sys(exit=lambda code: None)
 
         def console_download(callback):
             made.append(("console progress_callback", callback))

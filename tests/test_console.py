@@ -9,7 +9,6 @@ import os
 import re
 import stat
 import sys
-import types
 import urllib.error
 
 import pytest
@@ -17,7 +16,7 @@ import pytest
 from support.frame_helpers import entries
 from support.https_server import DEFAULT_PATH
 from support.launcher import Install
-from support.standins import RecordingUrllib
+from support.standins import ScriptedDownload, Urllib, fake_sys
 
 BANNER = "Tkinter not available, running console update..."
 READY = "Update ready! Replacing and restarting..."
@@ -34,8 +33,9 @@ SCENARIO = """
     updater.UPDATE_URL = os.environ["TEST_UPDATE_URL"]
     updater.time = ScriptedClock(100.0, 100.5, 101.0)
     if "TEST_TIMEOUT" in os.environ:  # a stalled server: time out sooner than after 60 s
-        from support.standins import ShortTimeout
-        updater.urllib = ShortTimeout(float(os.environ["TEST_TIMEOUT"]))
+        import urllib.request
+        from support.standins import Urllib
+        updater.urllib = Urllib(opener=urllib.request.urlopen, timeout=float(os.environ["TEST_TIMEOUT"]))
     if "TEST_FILE_SIZE_LIMIT" in os.environ:  # a full disk: no file grows past this size
         import resource, signal
         signal.signal(signal.SIGXFSZ, signal.SIG_IGN)  # the write fails with EFBIG instead
@@ -89,19 +89,6 @@ def test_console_update_end_to_end(https_server, plain_http_server, trusted_env,
 
 
 # -- in-process: the callback and the method --------------------------------------
-
-
-class ScriptedDownload:
-    def __init__(self, reports=(), result=None):
-        self.reports = list(reports)
-        self.result = result
-        self.callbacks = []
-
-    def __call__(self, progress_callback):
-        self.callbacks.append(progress_callback)
-        for report in self.reports:
-            progress_callback(*report)
-        return self.result
 
 
 @pytest.fixture
@@ -214,9 +201,9 @@ def test_print_is_bound_at_import(updater_module, gui, monkeypatch, capsys):
 def test_exit_from_the_callback_reads_outer_first(updater_module, monkeypatch, capsys, tmp_path):
     """A real download that fails, through the constructor's console road."""
     monkeypatch.setattr(updater_module, "TK_AVAILABLE", False)
-    monkeypatch.setattr(updater_module, "sys", types.SimpleNamespace(
-        frozen=True, executable=str(tmp_path / "updater.exe"), exit=sys.exit))
-    monkeypatch.setattr(updater_module, "urllib", RecordingUrllib(raises=urllib.error.URLError("refused")))
+    monkeypatch.setattr(updater_module, "sys", fake_sys(frozen=True, executable=str(tmp_path / "updater.exe"),
+                                                      exit=sys.exit))
+    monkeypatch.setattr(updater_module, "urllib", Urllib(raises=urllib.error.URLError("refused")))
     with pytest.raises(SystemExit) as info:
         updater_module.UpdaterGUI()
     assert info.value.code == 1

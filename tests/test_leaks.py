@@ -34,7 +34,8 @@ import pytest
 
 from support import stubworld
 from support.frame_helpers import vectorcall
-from support.stubworld import FakeRoot, ScriptedUrllib
+from support.standins import Subprocess, Urllib, fake_sys
+from support.stubworld import FakeRoot
 
 PYMALLOC = sys.getallocatedblocks() > 0
 ROUNDS = 2000 if PYMALLOC else 1000
@@ -118,11 +119,11 @@ class World:
         self.main_exe = os.path.join(self.dir, "BrivexLauncher.exe")
         self.messagebox = stubworld.FakeMessagebox()
         self.threading = stubworld.FakeThreading()
-        self.subprocess = stubworld.NullSubprocess()
+        self.subprocess = Subprocess(record=False)
         self.mp = monkeypatch
         for name, value in (
-            ("sys", stubworld.exe_sys(tmp_path)),
-            ("urllib", ScriptedUrllib()),
+            ("sys", fake_sys(frozen=True, executable=os.path.join(self.dir, "updater.exe"), exit=sys.exit)),
+            ("urllib", Urllib(record=False)),
             ("subprocess", self.subprocess),
             ("tk", stubworld.fake_tk),
             ("ttk", stubworld.fake_ttk),
@@ -275,11 +276,11 @@ def test_argument_errors_do_not_leak(world, case):
 # -- bodies: success and failure ---------------------------------------------------------
 
 def _download_case(blocks, length, last, *, refuse=None, result="path"):
-    """A download served by ScriptedUrllib; `last` is the last report's
+    """A download of scripted blocks; `last` is the last report's
     (percent, known_size, downloaded_bytes)."""
 
     def setup(w):
-        w.set("urllib", ScriptedUrllib(blocks, length, refuse=refuse))
+        w.set("urllib", Urllib(blocks=blocks, length=length, raises=refuse, record=False))
         reports = []
 
         def action():
@@ -297,8 +298,7 @@ def _download_case(blocks, length, last, *, refuse=None, result="path"):
 def _download_refused(w):
     """A real connection to a closed port on 127.0.0.1 (no proxy): refused at once."""
     opener = urllib.request.build_opener(urllib.request.ProxyHandler({}))
-    request = types.SimpleNamespace(Request=urllib.request.Request, urlopen=opener.open)
-    w.set("urllib", types.SimpleNamespace(request=request, error=urllib.error))
+    w.set("urllib", Urllib(opener=opener.open, record=False))
     w.set("UPDATE_URL", f"http://127.0.0.1:{closed_port()}/brivex/latest/main/BrivexLauncher.exe")
     reports = []
 
@@ -312,7 +312,7 @@ def _download_refused(w):
 
 def _download_callback_raises(w):
     """The callback's own error ends the download with the failure report."""
-    w.set("urllib", ScriptedUrllib([b"x" * 10], 10))
+    w.set("urllib", Urllib(blocks=[b"x" * 10], length=10, record=False))
     reports = []
 
     def callback(*report):
@@ -348,11 +348,7 @@ def _replace_missing(w):
 
 
 def _replace_start_fails(w):
-    class Refusing:
-        def Popen(self, args):  # noqa: N802
-            raise OSError(8, "Exec format error")
-
-    w.set("subprocess", Refusing())
+    w.set("subprocess", Subprocess(OSError(8, "Exec format error"), record=False))
 
     def action():
         w.write_new()
@@ -370,7 +366,7 @@ def _console_ok(w):
 
 
 def _console_download_fails(w):
-    w.set("urllib", ScriptedUrllib(refuse=urllib.error.URLError("refused")))
+    w.set("urllib", Urllib(raises=urllib.error.URLError("refused"), record=False))
     return lambda: expect(SystemExit, w.u.UpdaterGUI.__new__(w.u.UpdaterGUI).console_update)
 
 
@@ -511,7 +507,7 @@ def _on_close(w):
 
 BODIES = {
     "get_resource_path bundle": lambda w: (
-        w.set("sys", types.SimpleNamespace(_MEIPASS="/bundle")),
+        w.set("sys", fake_sys(meipass="/bundle")),
         lambda: w.u.get_resource_path("icon.ico") == os.path.join("/bundle", "icon.ico") or pytest.fail("path"),
     )[1],
     "get_resource_path source": lambda w: lambda: w.u.get_resource_path("icon.ico").endswith(os.sep + "icon.ico")
@@ -519,11 +515,11 @@ BODIES = {
     "get_resource_path error": lambda w: lambda: expect(TypeError, w.u.get_resource_path, None),
     "get_exe_dir frozen": lambda w: lambda: w.u.get_exe_dir() == w.dir or pytest.fail("dir"),
     "get_exe_dir source": lambda w: (
-        w.set("sys", types.SimpleNamespace(frozen=False)),
+        w.set("sys", fake_sys(frozen=False)),
         lambda: os.path.isabs(w.u.get_exe_dir()) or pytest.fail("dir"),
     )[1],
     "get_exe_dir error": lambda w: (
-        w.set("sys", types.SimpleNamespace(frozen=True)),
+        w.set("sys", fake_sys(frozen=True)),
         lambda: expect(AttributeError, w.u.get_exe_dir),
     )[1],
     "download known size": _download_case([b"a" * 300, b"b" * 300, b"c" * 400], 1000, (100.0, True, 1000)),

@@ -6,7 +6,7 @@ import os
 import pytest
 
 from support.frame_helpers import entries
-from support.standins import RecordingPopen, fake_sys
+from support.standins import Raises, Subprocess, fake_sys
 
 @pytest.fixture
 def updater(updater_module, monkeypatch):
@@ -55,22 +55,13 @@ def test_resource_path_in_plain_run_follows_working_directory(updater, monkeypat
     assert updater.get_resource_path("icon.ico") == "/late/_MEI/icon.ico"
 
 
-class _RaisingSys:
-    def __init__(self, error):
-        self._error = error
-
-    @property
-    def _MEIPASS(self):  # noqa: N802
-        raise self._error
-
-
 def test_any_exception_reading_unpack_dir_falls_back(updater, monkeypatch, elsewhere):
-    monkeypatch.setattr(updater, "sys", _RaisingSys(RuntimeError("broken build")))
+    monkeypatch.setattr(updater, "sys", fake_sys(meipass=Raises(RuntimeError("broken build"))))
     assert updater.get_resource_path("icon.ico") == os.path.join(elsewhere, "icon.ico")
 
 
 def test_interrupt_reading_unpack_dir_passes_through(updater, monkeypatch):
-    monkeypatch.setattr(updater, "sys", _RaisingSys(KeyboardInterrupt()))
+    monkeypatch.setattr(updater, "sys", fake_sys(meipass=Raises(KeyboardInterrupt())))
     with pytest.raises(KeyboardInterrupt) as info:
         updater.get_resource_path("icon.ico")
     assert entries(info.value) == [("updater.get_resource_path", 20)]
@@ -125,18 +116,12 @@ def test_exe_dir_takes_module_file_at_call_time(updater, monkeypatch, elsewhere,
     assert updater.get_exe_dir() == expected.format(cwd=elsewhere)
 
 
-class _FrozenRaises:
-    @property
-    def frozen(self):
-        raise ValueError("frozen unreadable")
-
-
 @pytest.mark.parametrize(
     "standin, drop_file, error, line",
     [
         (fake_sys(frozen=True), False, AttributeError, 41),
         # Only a missing attribute counts as "not frozen"; other errors escape.
-        (_FrozenRaises(), False, ValueError, 40),
+        (fake_sys(frozen=Raises(ValueError("frozen unreadable"))), False, ValueError, 40),
         (fake_sys(), True, NameError, 42),
     ],
     ids=["no-executable", "frozen-raises", "no-module-file"],
@@ -164,7 +149,7 @@ def test_exe_dir_failure_reads_outer_first_and_touches_nothing(
     monkeypatch.setattr(updater, "sys", standin)
     if drop_file:
         monkeypatch.delattr(updater, "__file__")
-    popen = RecordingPopen()
+    popen = Subprocess()
     monkeypatch.setattr(updater, "subprocess", popen)
     reports = []
 

@@ -11,7 +11,7 @@ import time
 import pytest
 
 from support.frame_helpers import entries
-from support.standins import RecordingPopen, install_frozen
+from support.standins import Subprocess, install_frozen
 from support.winos import REAL_WINDOWS, RunningPrograms, WindowsOS, label, shutil_for
 
 NAMES = {"L": "BrivexLauncher.exe", "O": "BrivexLauncher.exe.old", "N": "BrivexLauncher_new.exe"}
@@ -75,7 +75,7 @@ def windows(updater_module, monkeypatch):
             winos = winos or WindowsOS(running=running)
             monkeypatch.setattr(updater_module, "os", winos)
             monkeypatch.setattr(updater_module, "shutil", shutil_for(winos))
-        popen = RecordingPopen(popen_error)
+        popen = Subprocess(popen_error)
         monkeypatch.setattr(updater_module, "subprocess", popen)
         return winos, popen
 

@@ -5,35 +5,17 @@ callables carry."""
 
 from __future__ import annotations
 
-
 import pytest
 
 from support import faketk
-from support.frame_helpers import entries
 from support.faketk import Call, assert_calls
+from support.frame_helpers import entries
+from support.standins import ScriptedDownload
 from support.winos import WindowsOS
 
 PC_LAMBDA = "UpdaterGUI._run_update.<locals>.progress_callback.<locals>.<lambda>"
 RU_LAMBDA = "UpdaterGUI._run_update.<locals>.<lambda>"
 TB = "updater.UpdaterGUI._run_update"
-
-
-class ScriptedDownload:
-    """Stands in for the download: feeds its callback scripted reports."""
-
-    def __init__(self, reports=(), result=None, raises=None):
-        self.reports = list(reports)
-        self.result = result
-        self.raises = raises
-        self.callbacks = []
-
-    def __call__(self, progress_callback):
-        self.callbacks.append(progress_callback)
-        for report in self.reports:
-            progress_callback(*report)
-        if self.raises is not None:
-            raise self.raises
-        return self.result
 
 
 class RecordingReplace:
