@@ -28,9 +28,9 @@ import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
+from support.faketk import quiet_root
 from support.frame_helpers import vectorcall
 from support.standins import Marker, Poison, fake_sys, poisoned
-from support.stubworld import FakeRoot
 
 # -- the model: what the module answers for a call shape ---------------------------
 
@@ -113,7 +113,7 @@ class CaptureSelf:
     them; everything else about it is poison."""
 
     def __init__(self):
-        object.__setattr__(self, "root", FakeRoot())
+        object.__setattr__(self, "root", quiet_root())
 
     def __getattr__(self, name):
         raise Marker(f"self.{name}")
@@ -157,7 +157,7 @@ def callables(updater_module):
         u.download_new_exe_with_progress = window_download
         self = CaptureSelf()
         u.UpdaterGUI._run_update(self)
-        for _ms, func, _args in self.root.requests:
+        for _ms, func, _args in self.root.kit.requests:
             if getattr(func, "__module__", None) == "updater" and func.__name__ == "<lambda>":
                 made.append((f"lambda {func.__code__.co_firstlineno}", func))
         found.update(made)

@@ -32,10 +32,9 @@ import weakref
 
 import pytest
 
-from support import stubworld
+from support.faketk import Root, Toolkit, quiet_root
 from support.frame_helpers import vectorcall
 from support.standins import Subprocess, Urllib, fake_sys
-from support.stubworld import FakeRoot
 
 PYMALLOC = sys.getallocatedblocks() > 0
 ROUNDS = 2000 if PYMALLOC else 1000
@@ -117,18 +116,17 @@ class World:
         self.dir = str(tmp_path)
         self.new_exe = os.path.join(self.dir, "BrivexLauncher_new.exe")
         self.main_exe = os.path.join(self.dir, "BrivexLauncher.exe")
-        self.messagebox = stubworld.FakeMessagebox()
-        self.threading = stubworld.FakeThreading()
+        self.kit = Toolkit(record=False, keep=False)
         self.subprocess = Subprocess(record=False)
         self.mp = monkeypatch
         for name, value in (
             ("sys", fake_sys(frozen=True, executable=os.path.join(self.dir, "updater.exe"), exit=sys.exit)),
             ("urllib", Urllib(record=False)),
             ("subprocess", self.subprocess),
-            ("tk", stubworld.fake_tk),
-            ("ttk", stubworld.fake_ttk),
-            ("messagebox", self.messagebox),
-            ("threading", self.threading),
+            ("tk", self.kit.tk),
+            ("ttk", self.kit.ttk),
+            ("messagebox", self.kit.messagebox),
+            ("threading", self.kit.threading),
             ("TK_AVAILABLE", False),
         ):
             monkeypatch.setattr(updater, name, value, raising=False)
@@ -155,9 +153,9 @@ class World:
     def gui(self, root=None):
         """An UpdaterGUI instance with the window attributes, not constructed."""
         gui = self.u.UpdaterGUI.__new__(self.u.UpdaterGUI)
-        gui.root = root if root is not None else FakeRoot(keep=False)
-        gui.progress = stubworld.FakeWidget()
-        gui.speed_lbl = stubworld.FakeWidget()
+        gui.root = root if root is not None else self.kit.tk.Tk()
+        gui.progress = self.kit.ttk.Progressbar()
+        gui.speed_lbl = self.kit.tk.Label()
         return gui
 
 
@@ -201,7 +199,7 @@ def nested_callables(world):
     # (and through them every function made here) until the test ends.
     u = world.u
     original = u.download_new_exe_with_progress
-    root = FakeRoot()
+    root = quiet_root()
     try:
         u.download_new_exe_with_progress = console_download
         u.UpdaterGUI.__new__(u.UpdaterGUI).console_update()
@@ -209,7 +207,7 @@ def nested_callables(world):
         u.UpdaterGUI._run_update(world.gui(root))
     finally:
         u.download_new_exe_with_progress = original
-    for _ms, func, _args in root.take():
+    for _ms, func, _args in root.kit.take():
         if getattr(func, "__module__", None) == "updater" and func.__name__ == "<lambda>":
             made[f"lambda line {func.__code__.co_firstlineno}"] = func
     return made
@@ -408,15 +406,16 @@ def _window_init(w):
 
     def action():
         gui = w.u.UpdaterGUI()
-        assert isinstance(gui.root, FakeRoot)
-        assert len(w.threading.targets) == 1
-        w.threading.targets.clear()
+        assert isinstance(gui.root, Root)
+        assert [t.started for t in w.kit.threads] == [True]
+        w.kit.threads.clear()
+        w.kit.roots.clear()
 
     return action
 
 
 def _run_requests(root, expect_exit=False):
-    for _ms, func, args in root.take():
+    for _ms, func, args in root.kit.take():
         if expect_exit and args == (1,):
             expect(SystemExit, func, *args)
         else:
@@ -435,12 +434,12 @@ def _window_update_ok(w):
 
     w.set("download_new_exe_with_progress", fake_download)
     w.set("replace_and_run", _ignore)
-    root = FakeRoot()
+    root = quiet_root()
     gui = w.gui(root)
 
     def action():
         w.u.UpdaterGUI._run_update(gui)
-        assert len(root.requests) == 8
+        assert len(root.kit.requests) == 8
         _run_requests(root)
         assert gui.speed_lbl.options["text"] == "Update ready! Restarting..."
 
@@ -455,12 +454,12 @@ def _window_update_fails(w):
         return None
 
     w.set("download_new_exe_with_progress", fake_download)
-    root = FakeRoot()
+    root = quiet_root()
     gui = w.gui(root)
 
     def action():
         gui._run_update()
-        assert len(root.requests) == 3
+        assert len(root.kit.requests) == 3
         _run_requests(root, expect_exit=True)
         assert gui.speed_lbl.options["text"] == "Download failed!"
 
@@ -477,7 +476,7 @@ def _window_reports_dropped(w):
         return None
 
     w.set("download_new_exe_with_progress", fake_download)
-    gui = w.gui(FakeRoot(keep=False))
+    gui = w.gui(quiet_root(keep=False))
     return gui._run_update
 
 
@@ -636,10 +635,10 @@ def test_requests_holding_self_are_collected(world, via):
         pass
 
     gui = Window()
-    gui.root = FakeRoot()
+    gui.root = quiet_root()
     world.u.UpdaterGUI._run_update(gui)
     lines = {143: "progress lambda", 152: "completion lambda"}
-    kept = [func for _ms, func, _args in gui.root.requests
+    kept = [func for _ms, func, _args in gui.root.kit.requests
             if lines.get(getattr(getattr(func, "__code__", None), "co_firstlineno", 0)) == via]
     assert len(kept) == 1
     refs = weakref.ref(gui), weakref.ref(kept[0])

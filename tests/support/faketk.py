@@ -1,4 +1,4 @@
-"""A recording stand-in for the toolkit the update window uses.
+"""The stand-in for the toolkit the update window uses.
 
 `Toolkit` carries four fake modules, bound over the updater's globals by
 `install`:
@@ -10,12 +10,11 @@
                  test calls ``run()`` (or lets the main loop do it, see
                  ``run_workers_in_mainloop``)
 
-and a recording ``sys`` stand-in whose ``exit`` logs the call and raises
-`SystemExit`.  Every call lands in ``Toolkit.log`` as a `Call` whose keyword
-arguments are a list of pairs in the order they were passed.  Fake objects
-appear in the log as themselves (their repr is ``<name>``), named by kind and
-number: ``root``, ``Frame1``, ``Label1``, ``Label2``, ``Progressbar1``,
-``Style1``, ``Thread1``.
+and a ``sys`` stand-in whose ``exit`` logs the call and raises `SystemExit`.
+Every call lands in ``Toolkit.log`` as a `Call` whose keyword arguments are a
+list of pairs in the order they were passed.  Fake objects appear in the log
+as themselves (their repr is ``<name>``), named by kind and number: ``root``,
+``Frame1``, ``Label1``, ``Label2``, ``Progressbar1``, ``Style1``, ``Thread1``.
 
 The root window has a deterministic event loop on a virtual clock:
 ``after(ms, fn, *args)`` queues; ``mainloop()`` runs the queue in (time,
@@ -24,6 +23,10 @@ Tk, `SystemExit` from a request leaves ``mainloop``; any other exception is
 kept in ``callback_errors`` and the loop goes on.
 
 ``fail[(name, method)] = exc`` makes that call raise after it is logged.
+
+For loops of thousands of calls (the reference-leak tests) ``record=False``
+logs nothing, and ``keep=False`` drops the requests ``after`` is given.
+`take` hands over the queued requests instead of running them.
 """
 
 from __future__ import annotations
@@ -31,6 +34,8 @@ from __future__ import annotations
 import heapq
 import types
 from typing import Any, NamedTuple
+
+from support.standins import fake_sys
 
 
 class Call(NamedTuple):
@@ -122,7 +127,8 @@ class Root(Fake):
         self._record("after", (ms, fn, *args))
         kit = self.kit
         kit._seq += 1
-        heapq.heappush(kit.queue, (kit.now + ms, kit._seq, fn, args))
+        if kit.keep:
+            heapq.heappush(kit.queue, (kit.now + ms, kit._seq, fn, args))
         return f"after#{kit._seq}"
 
     def mainloop(self, *args, **kwargs):
@@ -168,8 +174,10 @@ class Thread(Fake):
 
 
 class Toolkit:
-    def __init__(self, screen=(1920, 1080)):
+    def __init__(self, screen=(1920, 1080), *, record: bool = True, keep: bool = True):
         self.screen = screen
+        self.recording = record
+        self.keep = keep
         self.log: list[Call] = []
         self.fail: dict[tuple[str, str], BaseException] = {}
         self.roots: list[Root] = []
@@ -193,19 +201,31 @@ class Toolkit:
         self.messagebox.showerror = lambda *a, **k: self.record("messagebox", "showerror", a, k)
         self.threading = types.ModuleType("threading")
         self.threading.Thread = self._make_thread
-        self.sys = types.ModuleType("sys")
-        self.sys.exit = self._exit
+        self.sys = fake_sys(exit=self._exit)
 
     # -- recording -------------------------------------------------------------
 
     def record(self, target: str, name: str, args, kwargs):
-        self.log.append(Call(target, name, tuple(args), list(kwargs.items())))
+        if self.recording:
+            self.log.append(Call(target, name, tuple(args), list(kwargs.items())))
         error = self.fail.get((target, name))
         if error is not None:
             raise error
 
     def calls(self, target: str | None = None, name: str | None = None) -> list[Call]:
         return [c for c in self.log if (target is None or c.target == target) and (name is None or c.name == name)]
+
+    @property
+    def requests(self) -> list[tuple]:
+        """The queued requests as (delay, request, args), in the order the
+        main loop would run them."""
+        return [(when - self.now, fn, args) for when, _, fn, args in sorted(self.queue)]
+
+    def take(self) -> list[tuple]:
+        """The queued requests, leaving the queue empty."""
+        taken = self.requests
+        self.queue.clear()
+        return taken
 
     def _name_for(self, kind: str) -> str:
         self._counts[kind] = self._counts.get(kind, 0) + 1
@@ -236,6 +256,12 @@ class Toolkit:
     def _exit(self, *args, **kwargs):
         self.record("sys", "exit", args, kwargs)
         raise SystemExit(*args)
+
+
+def quiet_root(*, keep: bool = True) -> Root:
+    """A root window of a toolkit of its own that logs nothing; its ``after``
+    keeps its requests (in ``root.kit``) or, with `keep` false, drops them."""
+    return Toolkit(record=False, keep=keep).tk.Tk()
 
 
 def install(monkeypatch, updater, kit: Toolkit, *, with_sys: bool = True) -> Toolkit:
