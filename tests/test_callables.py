@@ -12,6 +12,7 @@ import types
 
 import pytest
 
+from support.faketk import quiet_root
 from support.frame_helpers import entries, failure, vectorcall
 
 # name, qualified name, parameters, definition line; the traceback name is
@@ -274,21 +275,12 @@ class Stop(BaseException):
     """Ends a method at the rebound call; no handler of the module catches it."""
 
 
-class Window:
-    def __init__(self):
-        self.queued = []
-
-    def after(self, ms, fn, *args):
-        self.queued.append(fn)
-        return "after#"
-
-
 @pytest.fixture(scope="module")
 def nested(updater_module):
     """The nested functions by definition line, as far as the method bodies exist."""
     found = {}
     saved = updater_module.download_new_exe_with_progress
-    window = Window()
+    window = quiet_root()
 
     def console_download(callback):
         found[167] = callback
@@ -311,7 +303,7 @@ def nested(updater_module):
                 pass
     finally:
         updater_module.download_new_exe_with_progress = saved
-    for fn in window.queued:
+    for _ms, fn, _args in window.kit.requests:
         if type(fn) is type(saved):
             found[fn.__code__.co_firstlineno] = fn
     return found

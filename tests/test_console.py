@@ -220,7 +220,8 @@ def test_exit_from_the_callback_reads_outer_first(updater_module, monkeypatch, c
 # -- the entry block ----------------------------------------------------------------
 
 ENTRY = """
-    import ctypes, importlib.machinery, importlib.util, os, ssl, sys, urllib.request
+    import importlib.machinery, os, ssl, sys, urllib.request
+    from support.frame_helpers import ModuleDefinition, module_path
     sys.modules["tkinter"] = None  # no toolkit: the console road
     sys.frozen = True
     sys.executable = os.path.join({install!r}, "updater.exe")
@@ -235,18 +236,10 @@ ENTRY = """
     urllib.request.install_opener(
         urllib.request.build_opener(urllib.request.ProxyHandler({{}}), ToLocalServer(context=context)))
 
-    path = importlib.util.find_spec("updater").origin
-    lib = ctypes.PyDLL(path)
-    lib.PyInit_updater.restype = ctypes.c_void_p
-    moddef = lib.PyInit_updater()
-    api = ctypes.pythonapi
-    api.PyModule_FromDefAndSpec2.restype = ctypes.py_object
-    api.PyModule_FromDefAndSpec2.argtypes = [ctypes.c_void_p, ctypes.py_object, ctypes.c_int]
-    api.PyModule_ExecDef.restype = ctypes.c_int
-    api.PyModule_ExecDef.argtypes = [ctypes.py_object, ctypes.c_void_p]
-    module = api.PyModule_FromDefAndSpec2(moddef, importlib.machinery.ModuleSpec("__main__", None, origin=path), 1013)
+    definition = ModuleDefinition()
+    module = definition.create(importlib.machinery.ModuleSpec("__main__", None, origin=module_path()))
     emit(module.__name__)
-    emit(api.PyModule_ExecDef(module, moddef))
+    emit(definition.exec(module))
 """
 
 

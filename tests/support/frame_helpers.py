@@ -81,8 +81,8 @@ class ModuleDefinition:
     def create(self, spec):
         return self._create(self.pointer, spec, PYTHON_API_VERSION)
 
-    def exec(self, module) -> None:
-        self._exec(module, self.pointer)
+    def exec(self, module) -> int:
+        return self._exec(module, self.pointer)
 
 
 # A private prototype: ctypes.pythonapi hands every user the same function
