@@ -64,14 +64,23 @@ class Fake:
         return self.kit.record(self.name, method, args, kwargs or {})
 
 
+def _logged(method: str):
+    """A method that only logs its call."""
+
+    def call(self, *args, **kwargs):
+        self._record(method, args, kwargs)
+
+    call.__name__ = call.__qualname__ = method
+    return call
+
+
 class Widget(Fake):
     def __init__(self, kit, kind, parent, options):
         super().__init__(kit, kind)
         self.parent = parent
         self.options = dict(options)
 
-    def pack(self, *args, **kwargs):
-        self._record("pack", args, kwargs)
+    pack = _logged("pack")
 
     def config(self, *args, **kwargs):
         self._record("config", args, kwargs)
@@ -79,11 +88,8 @@ class Widget(Fake):
 
 
 class Style(Fake):
-    def theme_use(self, *args, **kwargs):
-        self._record("theme_use", args, kwargs)
-
-    def configure(self, *args, **kwargs):
-        self._record("configure", args, kwargs)
+    theme_use = _logged("theme_use")
+    configure = _logged("configure")
 
 
 class Root(Fake):
@@ -92,20 +98,11 @@ class Root(Fake):
         self.destroyed = False
         self.protocols: dict[str, Any] = {}
 
-    def title(self, *args, **kwargs):
-        self._record("title", args, kwargs)
-
-    def geometry(self, *args, **kwargs):
-        self._record("geometry", args, kwargs)
-
-    def resizable(self, *args, **kwargs):
-        self._record("resizable", args, kwargs)
-
-    def configure(self, *args, **kwargs):
-        self._record("configure", args, kwargs)
-
-    def iconbitmap(self, *args, **kwargs):
-        self._record("iconbitmap", args, kwargs)
+    title = _logged("title")
+    geometry = _logged("geometry")
+    resizable = _logged("resizable")
+    configure = _logged("configure")
+    iconbitmap = _logged("iconbitmap")
 
     def winfo_screenwidth(self, *args, **kwargs):
         self._record("winfo_screenwidth", args, kwargs)
