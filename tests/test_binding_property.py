@@ -21,16 +21,16 @@ use.  A body therefore stops at its first step, and "accepted" is seen as
 from __future__ import annotations
 
 import contextlib
-import ctypes
 import io
-import types
 from dataclasses import dataclass
 
 import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
-from support.stubworld import FakeRoot, Marker, Poison, poisoned
+from support.faketk import quiet_root
+from support.frame_helpers import vectorcall
+from support.standins import Marker, Poison, fake_sys, poisoned
 
 # -- the model: what the module answers for a call shape ---------------------------
 
@@ -113,7 +113,7 @@ class CaptureSelf:
     them; everything else about it is poison."""
 
     def __init__(self):
-        object.__setattr__(self, "root", FakeRoot())
+        object.__setattr__(self, "root", quiet_root())
 
     def __getattr__(self, name):
         raise Marker(f"self.{name}")
@@ -138,7 +138,7 @@ def callables(updater_module):
     try:
         # A benign world first, to let one run of each kind hand out its
         # nested callables.
-        u.sys = types.SimpleNamespace(exit=lambda code: None)
+        u.sys = fake_sys(exit=lambda code: None)
 
         def console_download(callback):
             made.append(("console progress_callback", callback))
@@ -157,7 +157,7 @@ def callables(updater_module):
         u.download_new_exe_with_progress = window_download
         self = CaptureSelf()
         u.UpdaterGUI._run_update(self)
-        for _ms, func, _args in self.root.requests:
+        for _ms, func, _args in self.root.kit.requests:
             if getattr(func, "__module__", None) == "updater" and func.__name__ == "<lambda>":
                 made.append((f"lambda {func.__code__.co_firstlineno}", func))
         found.update(made)
@@ -185,22 +185,6 @@ def test_every_callable_is_reached(callables):
 
 
 # -- calling -----------------------------------------------------------------------------
-
-# A private prototype: ctypes.pythonapi hands every user the same function
-# object, whose argtypes other test modules set to their own liking.  The
-# names travel as a plain pointer so that "no keywords" can be NULL.
-_vectorcall = ctypes.PYFUNCTYPE(
-    ctypes.py_object, ctypes.py_object, ctypes.POINTER(ctypes.py_object), ctypes.c_size_t, ctypes.c_void_p
-)(("PyObject_Vectorcall", ctypes.pythonapi))
-
-
-def raw_call(fn, positional: list, keys: list, values: list):
-    """PyObject_Vectorcall(fn, positional + values, len(positional), tuple(keys) or NULL)."""
-    args = [*positional, *values]
-    array = (ctypes.py_object * max(len(args), 1))(*args)
-    kwnames = tuple(keys) if keys else None
-    return _vectorcall(fn, array, len(positional), id(kwnames) if kwnames else None)
-
 
 ACCEPTED = "accepted"
 
@@ -278,7 +262,7 @@ def make_call(fn, mode: str, nargs: int, keys: list):
     positional = [Poison(f"arg{i}") for i in range(nargs)]
     values = [Poison(f"kw{i}") for i in range(len(keys))]
     if mode == "vectorcall":
-        return lambda: raw_call(fn, positional, keys, values)
+        return lambda: vectorcall(fn, (*positional, *values), tuple(keys))
     if mode == "merged":
         # the last key repeats an earlier one, in a second mapping
         first = dict(zip(keys[:-1], values))

@@ -12,6 +12,7 @@ import types
 
 import pytest
 
+from support.faketk import quiet_root
 from support.frame_helpers import entries, failure, vectorcall
 
 # name, qualified name, parameters, definition line; the traceback name is
@@ -163,7 +164,7 @@ def expected_entries(path, line):
     if line is None:
         return []
     qualname = "UpdaterGUI.__init__" if path == "UpdaterGUI" else path.replace("inst.", "UpdaterGUI.")
-    return [["updater.py", f"updater.{qualname}", line]]
+    return [(f"updater.{qualname}", line)]
 
 
 @pytest.mark.parametrize(
@@ -274,21 +275,12 @@ class Stop(BaseException):
     """Ends a method at the rebound call; no handler of the module catches it."""
 
 
-class Window:
-    def __init__(self):
-        self.queued = []
-
-    def after(self, ms, fn, *args):
-        self.queued.append(fn)
-        return "after#"
-
-
 @pytest.fixture(scope="module")
 def nested(updater_module):
     """The nested functions by definition line, as far as the method bodies exist."""
     found = {}
     saved = updater_module.download_new_exe_with_progress
-    window = Window()
+    window = quiet_root()
 
     def console_download(callback):
         found[167] = callback
@@ -311,7 +303,7 @@ def nested(updater_module):
                 pass
     finally:
         updater_module.download_new_exe_with_progress = saved
-    for fn in window.queued:
+    for _ms, fn, _args in window.kit.requests:
         if type(fn) is type(saved):
             found[fn.__code__.co_firstlineno] = fn
     return found
@@ -327,7 +319,7 @@ def nested_at(nested, line):
 def test_progress_callbacks(updater_module, nested, name, qualname, line):
     callback = nested_at(nested, line)
     check_attributes(callback, updater_module, name, qualname, REPORT, line)
-    entry = [["updater.py", CALLBACK_TRACEBACK[line], line]]
+    entry = [(CALLBACK_TRACEBACK[line], line)]
     for args, kwargs, given in [((1, 2, 3), {}, 3), ((1,), {"speed_kb": 2, "downloaded_bytes": 4}, 2),
                                 ((), {"speed_kb": 2, "known_size": 3, "downloaded_bytes": 4}, 0)]:
         exc = failure(callback, *args, **kwargs)

@@ -9,22 +9,17 @@ import os
 import re
 import stat
 import sys
-import traceback
-import types
 import urllib.error
 
 import pytest
 
+from support.frame_helpers import entries
 from support.https_server import DEFAULT_PATH
 from support.launcher import Install
-from support.standins import RecordingUrllib
+from support.standins import ScriptedDownload, Urllib, fake_sys
 
 BANNER = "Tkinter not available, running console update..."
 READY = "Update ready! Replacing and restarting..."
-
-
-def updater_frames(exc):
-    return [(f.name, f.lineno) for f in traceback.extract_tb(exc.__traceback__) if f.filename == "updater.py"]
 
 
 SCENARIO = """
@@ -38,8 +33,9 @@ SCENARIO = """
     updater.UPDATE_URL = os.environ["TEST_UPDATE_URL"]
     updater.time = ScriptedClock(100.0, 100.5, 101.0)
     if "TEST_TIMEOUT" in os.environ:  # a stalled server: time out sooner than after 60 s
-        from support.standins import ShortTimeout
-        updater.urllib = ShortTimeout(float(os.environ["TEST_TIMEOUT"]))
+        import urllib.request
+        from support.standins import Urllib
+        updater.urllib = Urllib(opener=urllib.request.urlopen, timeout=float(os.environ["TEST_TIMEOUT"]))
     if "TEST_FILE_SIZE_LIMIT" in os.environ:  # a full disk: no file grows past this size
         import resource, signal
         signal.signal(signal.SIGXFSZ, signal.SIG_IGN)  # the write fails with EFBIG instead
@@ -95,19 +91,6 @@ def test_console_update_end_to_end(https_server, plain_http_server, trusted_env,
 # -- in-process: the callback and the method --------------------------------------
 
 
-class ScriptedDownload:
-    def __init__(self, reports=(), result=None):
-        self.reports = list(reports)
-        self.result = result
-        self.callbacks = []
-
-    def __call__(self, progress_callback):
-        self.callbacks.append(progress_callback)
-        for report in self.reports:
-            progress_callback(*report)
-        return self.result
-
-
 @pytest.fixture
 def gui(updater_module):
     return updater_module.UpdaterGUI.__new__(updater_module.UpdaterGUI)
@@ -150,7 +133,7 @@ def test_failure_report_prints_and_exits_1(callback, capsys, percent):
         callback(percent, 99.0, True, 5000)
     assert info.value.code == 1
     assert capsys.readouterr().out == "Download failed!\n"
-    assert updater_frames(info.value) == [("updater.UpdaterGUI.console_update.progress_callback", 170)]
+    assert entries(info.value) == [("updater.UpdaterGUI.console_update.progress_callback", 170)]
 
 
 def test_callback_accepts_keywords_and_is_fresh_per_call(updater_module, gui, monkeypatch, capsys):
@@ -201,7 +184,7 @@ def test_console_update_outcomes(updater_module, gui, monkeypatch, capsys, resul
         else:
             assert isinstance(info.value, SystemExit) and info.value.code == exit_code
             line = 183 if replace_error.__class__ is RuntimeError else 180
-            assert updater_frames(info.value)[0] == ("updater.UpdaterGUI.console_update", line)
+            assert entries(info.value)[0] == ("updater.UpdaterGUI.console_update", line)
     assert replaced == ([result] if result else [])
     assert capsys.readouterr().out == "\n".join([BANNER, "12.2% • 3.0 KB/s", "2 KB • 3.0 KB/s", *tail]) + "\n"
 
@@ -218,13 +201,13 @@ def test_print_is_bound_at_import(updater_module, gui, monkeypatch, capsys):
 def test_exit_from_the_callback_reads_outer_first(updater_module, monkeypatch, capsys, tmp_path):
     """A real download that fails, through the constructor's console road."""
     monkeypatch.setattr(updater_module, "TK_AVAILABLE", False)
-    monkeypatch.setattr(updater_module, "sys", types.SimpleNamespace(
-        frozen=True, executable=str(tmp_path / "updater.exe"), exit=sys.exit))
-    monkeypatch.setattr(updater_module, "urllib", RecordingUrllib(raises=urllib.error.URLError("refused")))
+    monkeypatch.setattr(updater_module, "sys", fake_sys(frozen=True, executable=str(tmp_path / "updater.exe"),
+                                                      exit=sys.exit))
+    monkeypatch.setattr(updater_module, "urllib", Urllib(raises=urllib.error.URLError("refused")))
     with pytest.raises(SystemExit) as info:
         updater_module.UpdaterGUI()
     assert info.value.code == 1
-    assert updater_frames(info.value) == [
+    assert entries(info.value) == [
         ("updater.UpdaterGUI.__init__", 100),
         ("updater.UpdaterGUI.console_update", 176),
         ("updater.download_new_exe_with_progress", 74),
@@ -237,7 +220,8 @@ def test_exit_from_the_callback_reads_outer_first(updater_module, monkeypatch, c
 # -- the entry block ----------------------------------------------------------------
 
 ENTRY = """
-    import ctypes, importlib.machinery, importlib.util, os, ssl, sys, urllib.request
+    import importlib.machinery, os, ssl, sys, urllib.request
+    from support.frame_helpers import ModuleDefinition, module_path
     sys.modules["tkinter"] = None  # no toolkit: the console road
     sys.frozen = True
     sys.executable = os.path.join({install!r}, "updater.exe")
@@ -252,18 +236,10 @@ ENTRY = """
     urllib.request.install_opener(
         urllib.request.build_opener(urllib.request.ProxyHandler({{}}), ToLocalServer(context=context)))
 
-    path = importlib.util.find_spec("updater").origin
-    lib = ctypes.PyDLL(path)
-    lib.PyInit_updater.restype = ctypes.c_void_p
-    moddef = lib.PyInit_updater()
-    api = ctypes.pythonapi
-    api.PyModule_FromDefAndSpec2.restype = ctypes.py_object
-    api.PyModule_FromDefAndSpec2.argtypes = [ctypes.c_void_p, ctypes.py_object, ctypes.c_int]
-    api.PyModule_ExecDef.restype = ctypes.c_int
-    api.PyModule_ExecDef.argtypes = [ctypes.py_object, ctypes.c_void_p]
-    module = api.PyModule_FromDefAndSpec2(moddef, importlib.machinery.ModuleSpec("__main__", None, origin=path), 1013)
+    definition = ModuleDefinition()
+    module = definition.create(importlib.machinery.ModuleSpec("__main__", None, origin=module_path()))
     emit(module.__name__)
-    emit(api.PyModule_ExecDef(module, moddef))
+    emit(definition.exec(module))
 """
 
 

@@ -21,36 +21,28 @@ import os
 import pytest
 
 SCENARIO = """
-    import os, sys, tempfile, threading, time, types, urllib.error, urllib.parse, urllib.request
+    import os, sys, tempfile, threading, time
     import updater
+    from support.standins import Response, Urllib, fake_sys
 
     WORKER_BLOCKS = 0.5     # seconds the worker stays blocked, lock released
     FINALISER_WAITS = 1.5   # seconds finalisation stays open for it
 
     directory = tempfile.mkdtemp()
-    updater.sys = types.SimpleNamespace(frozen=True, executable=os.path.join(directory, "updater.exe"),
-                                        exit=sys.exit)
+    updater.sys = fake_sys(frozen=True, executable=os.path.join(directory, "updater.exe"), exit=sys.exit)
     blocked = threading.Event()
 
     def block(*args, sleep=time.sleep):
         blocked.set()
         sleep(WORKER_BLOCKS)
 
-    class Response:
-        url = "https://updates.invalid/brivex/latest/main/BrivexLauncher.exe"
-        headers = {{"Content-Length": "1000"}}
-        def __enter__(self):
-            return self
-        def __exit__(self, *exc):
-            return False
-        def read(self, amount):
+    class Stalling(Response):
+        def read(self, amount=None):
             if {where!r} == "read":
                 block()
             return b"x" * 10
 
-    updater.urllib = types.SimpleNamespace(
-        request=types.SimpleNamespace(Request=urllib.request.Request, urlopen=lambda req, timeout: Response()),
-        error=urllib.error, parse=urllib.parse)
+    updater.urllib = Urllib(Stalling([], 1000))
 
     class Root:
         def after(self, ms, request, *args):

@@ -4,15 +4,15 @@ against recording stand-ins, under a scripted clock."""
 import gc
 import os
 import sys
-import traceback
 import urllib.error
 import urllib.request
 import warnings
 
 import pytest
 
+from support.frame_helpers import entries
 from support.https_server import DEFAULT_PATH, default_body
-from support.standins import STANDIN_URL, FakeResponse, RecordingUrllib, ScriptedClock, install_frozen
+from support.standins import STANDIN_URL, Response, ScriptedClock, Urllib, install_frozen
 
 BODY = default_body(100_000)
 FAIL = (-1, 0, False, 0)
@@ -45,10 +45,6 @@ class Reports(list):
 def typed(reports):
     """Reports with the type of every value, so 0, 0.0 and False differ."""
     return [tuple((type(v).__name__, v) for v in report) for report in reports]
-
-
-def updater_entries(exc):
-    return [(f.name, f.lineno) for f in traceback.extract_tb(exc.__traceback__) if f.filename == "updater.py"]
 
 
 def open_fds_on(path):
@@ -104,8 +100,8 @@ def clock(updater, monkeypatch):
 def fake_net(updater, monkeypatch):
     """Bind a recording `urllib` stand-in serving `response`."""
 
-    def bind(response=None, raises=None):
-        standin = RecordingUrllib(response, raises)
+    def bind(response):
+        standin = Urllib(response)
         monkeypatch.setattr(updater, "urllib", standin)
         monkeypatch.setattr(updater, "UPDATE_URL", "https://updates.invalid/brivex/BrivexLauncher.exe")
         return standin
@@ -187,7 +183,7 @@ def test_launcher_never_arrives_over_plain_http(updater, server, plain_http_serv
     (error,) = reports.errors
     assert type(error) is urllib.error.URLError
     assert error.reason == f"refusing to download the launcher over plain HTTP: {plain_http_server.url()}"
-    assert updater_entries(error) == [("updater.download_new_exe_with_progress", 49)]
+    assert entries(error) == [("updater.download_new_exe_with_progress", 49)]
     assert target.read_bytes() == PREVIOUS and scripted.calls == 0  # nothing written, no clock started
     assert [r.path for r in plain_http_server.requests] == [DEFAULT_PATH]
 
@@ -208,7 +204,7 @@ def test_no_cache_is_the_only_added_header(updater, server, target):
 
 
 def test_request_timeout_reads_and_globals_at_use(updater, fake_net, clock, tmp_path, monkeypatch):
-    response = FakeResponse([b"abc"], length="3")
+    response = Response([b"abc"], length="3")
     net = fake_net(response)
     clock(1.0, 1.0)
     monkeypatch.setattr(updater, "TEMP_EXE_NAME", "next launcher.exe")
@@ -243,7 +239,7 @@ def test_request_timeout_reads_and_globals_at_use(updater, fake_net, clock, tmp_
     ids=["blanks", "overshoot", "zero-with-body", "short", "broken"],
 )
 def test_reported_values(updater, fake_net, clock, target, length, blocks, expected, succeeds):
-    response = FakeResponse(blocks, length=length)
+    response = Response(blocks, length=length)
     fake_net(response)
     clock(3.0, 3.0, 3.5)
     reports = Reports()
@@ -274,7 +270,7 @@ class EnterOnly(Bare):
 
 
 def coming_from(url):
-    return lambda: FakeResponse([b"abc"], length="3", url=url)
+    return lambda: Response([b"abc"], length="3", url=url)
 
 
 def refused(reason):
@@ -314,7 +310,7 @@ def test_response_accepted_or_refused_before_anything_is_written(updater, fake_n
     assert result is None and typed(reports) == typed([FAIL])
     assert [(type(e), str(e)) for e in reports.errors] == [error]
     assert target.read_bytes() == PREVIOUS and getattr(response, "reads", []) == []
-    if isinstance(response, FakeResponse):  # refused inside its with: the response was closed
+    if isinstance(response, Response):  # refused inside its with: the response was closed
         assert response.exit_args[0] is error[0]
 
 
@@ -326,7 +322,7 @@ class ReportRefused(Exception):
 
 
 def test_callback_raising_on_progress_is_a_failure(updater, fake_net, clock, target):
-    response = FakeResponse([b"a" * 10, b"b" * 10], length="20")
+    response = Response([b"a" * 10, b"b" * 10], length="20")
     fake_net(response)
     clock(1.0, 1.0)
     reports = Reports({0: ReportRefused("no")})
@@ -360,10 +356,10 @@ def test_callback_raising_on_failure_report_propagates(updater, server, clock, t
         updater.download_new_exe_with_progress(reports)
 
     assert reports[-1] == FAIL
-    assert updater_entries(info.value) == [("updater.download_new_exe_with_progress", 74)]
+    assert entries(info.value) == [("updater.download_new_exe_with_progress", 74)]
     context = info.value.__context__
     assert type(context) is cause and info.value.__cause__ is None
-    assert updater_entries(context)[0] == ("updater.download_new_exe_with_progress", line)
+    assert entries(context)[0] == ("updater.download_new_exe_with_progress", line)
     if setup == "callback":
         assert str(context) == "progress report refused"
     if setup == "not_found":
@@ -386,7 +382,7 @@ def _watch_order(target, events):
 @pytest.mark.parametrize("length, succeeds", [("20", True), ("30", False)], ids=["complete", "short"])
 def test_file_closed_before_response_and_both_before_failure_report(updater, fake_net, clock, target, length, succeeds):
     events = []
-    response = FakeResponse([b"a" * 10, b"b" * 10], length=length, events=events, on_exit=_watch_order(target, events))
+    response = Response([b"a" * 10, b"b" * 10], length=length, events=events, on_exit=_watch_order(target, events))
     fake_net(response)
     clock(1.0, 1.0, 1.0)
 
@@ -415,7 +411,7 @@ def test_interrupt_passes_through_and_closes_everything(updater, fake_net, clock
     blocks = [b"a" * 10, b"b" * 10, b"c" * 10]
     if source == "read":
         blocks[1] = error
-    response = FakeResponse(blocks, length="30", events=events, on_exit=_watch_order(target, events))
+    response = Response(blocks, length="30", events=events, on_exit=_watch_order(target, events))
     fake_net(response)
     clock(1.0, 1.0, 1.0)
     reports = Reports({1: error} if source == "callback" else {})
@@ -434,4 +430,4 @@ def test_interrupt_passes_through_and_closes_everything(updater, fake_net, clock
     assert events[-2:] == ["response closed", ("response closed with file", on_disk)]
     assert open_fds_on(target) == []
     assert [w for w in caught if issubclass(w.category, ResourceWarning)] == []
-    assert updater_entries(info.value) == [("updater.download_new_exe_with_progress", line)]
+    assert entries(info.value) == [("updater.download_new_exe_with_progress", line)]

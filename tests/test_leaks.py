@@ -19,7 +19,6 @@ every allocation is traced.
 from __future__ import annotations
 
 import contextlib
-import ctypes
 import gc
 import os
 import socket
@@ -33,8 +32,9 @@ import weakref
 
 import pytest
 
-from support import stubworld
-from support.stubworld import FakeRoot, ScriptedUrllib
+from support.faketk import Root, Toolkit, quiet_root
+from support.frame_helpers import vectorcall
+from support.standins import Subprocess, Urllib, fake_sys
 
 PYMALLOC = sys.getallocatedblocks() > 0
 ROUNDS = 2000 if PYMALLOC else 1000
@@ -102,18 +102,6 @@ def expect(exc_type, fn, *args, match: str | None = None, **kwargs):
     raise AssertionError(f"{fn!r} did not raise {exc_type.__name__}")
 
 
-# A private prototype: ctypes.pythonapi hands every user the same function
-# object, whose argtypes other test modules set to their own liking.
-_vectorcall = ctypes.PYFUNCTYPE(
-    ctypes.py_object, ctypes.py_object, ctypes.POINTER(ctypes.py_object), ctypes.c_size_t, ctypes.py_object
-)(("PyObject_Vectorcall", ctypes.pythonapi))
-
-
-def raw_call(fn, args: tuple, kwnames: tuple):
-    values = (ctypes.py_object * len(args))(*args)
-    return _vectorcall(fn, values, len(args) - len(kwnames), kwnames)
-
-
 def closed_port() -> int:
     with socket.socket() as s:
         s.bind(("127.0.0.1", 0))
@@ -128,18 +116,17 @@ class World:
         self.dir = str(tmp_path)
         self.new_exe = os.path.join(self.dir, "BrivexLauncher_new.exe")
         self.main_exe = os.path.join(self.dir, "BrivexLauncher.exe")
-        self.messagebox = stubworld.FakeMessagebox()
-        self.threading = stubworld.FakeThreading()
-        self.subprocess = stubworld.NullSubprocess()
+        self.kit = Toolkit(record=False, keep=False)
+        self.subprocess = Subprocess(record=False)
         self.mp = monkeypatch
         for name, value in (
-            ("sys", stubworld.exe_sys(tmp_path)),
-            ("urllib", ScriptedUrllib()),
+            ("sys", fake_sys(frozen=True, executable=os.path.join(self.dir, "updater.exe"), exit=sys.exit)),
+            ("urllib", Urllib(record=False)),
             ("subprocess", self.subprocess),
-            ("tk", stubworld.fake_tk),
-            ("ttk", stubworld.fake_ttk),
-            ("messagebox", self.messagebox),
-            ("threading", self.threading),
+            ("tk", self.kit.tk),
+            ("ttk", self.kit.ttk),
+            ("messagebox", self.kit.messagebox),
+            ("threading", self.kit.threading),
             ("TK_AVAILABLE", False),
         ):
             monkeypatch.setattr(updater, name, value, raising=False)
@@ -166,9 +153,9 @@ class World:
     def gui(self, root=None):
         """An UpdaterGUI instance with the window attributes, not constructed."""
         gui = self.u.UpdaterGUI.__new__(self.u.UpdaterGUI)
-        gui.root = root if root is not None else FakeRoot(keep=False)
-        gui.progress = stubworld.FakeWidget()
-        gui.speed_lbl = stubworld.FakeWidget()
+        gui.root = root if root is not None else self.kit.tk.Tk()
+        gui.progress = self.kit.ttk.Progressbar()
+        gui.speed_lbl = self.kit.tk.Label()
         return gui
 
 
@@ -212,7 +199,7 @@ def nested_callables(world):
     # (and through them every function made here) until the test ends.
     u = world.u
     original = u.download_new_exe_with_progress
-    root = FakeRoot()
+    root = quiet_root()
     try:
         u.download_new_exe_with_progress = console_download
         u.UpdaterGUI.__new__(u.UpdaterGUI).console_update()
@@ -220,7 +207,7 @@ def nested_callables(world):
         u.UpdaterGUI._run_update(world.gui(root))
     finally:
         u.download_new_exe_with_progress = original
-    for _ms, func, _args in root.take():
+    for _ms, func, _args in root.kit.take():
         if getattr(func, "__module__", None) == "updater" and func.__name__ == "<lambda>":
             made[f"lambda line {func.__code__.co_firstlineno}"] = func
     return made
@@ -248,7 +235,7 @@ ARGUMENT_ERRORS = {
         "replace_and_run() got multiple values for keyword argument 'new_exe'",
     ),
     "keyword not text": (
-        lambda u, n: raw_call(u.get_resource_path, (1, 2), (3,)),
+        lambda u, n: vectorcall(u.get_resource_path, (1, 2), (3,)),
         "get_resource_path() keywords must be strings",
     ),
     "mapping key not text": (lambda u, n: u.get_resource_path(**{1: 2}), "keywords must be strings"),
@@ -287,11 +274,11 @@ def test_argument_errors_do_not_leak(world, case):
 # -- bodies: success and failure ---------------------------------------------------------
 
 def _download_case(blocks, length, last, *, refuse=None, result="path"):
-    """A download served by ScriptedUrllib; `last` is the last report's
+    """A download of scripted blocks; `last` is the last report's
     (percent, known_size, downloaded_bytes)."""
 
     def setup(w):
-        w.set("urllib", ScriptedUrllib(blocks, length, refuse=refuse))
+        w.set("urllib", Urllib(blocks=blocks, length=length, raises=refuse, record=False))
         reports = []
 
         def action():
@@ -309,8 +296,7 @@ def _download_case(blocks, length, last, *, refuse=None, result="path"):
 def _download_refused(w):
     """A real connection to a closed port on 127.0.0.1 (no proxy): refused at once."""
     opener = urllib.request.build_opener(urllib.request.ProxyHandler({}))
-    request = types.SimpleNamespace(Request=urllib.request.Request, urlopen=opener.open)
-    w.set("urllib", types.SimpleNamespace(request=request, error=urllib.error))
+    w.set("urllib", Urllib(opener=opener.open, record=False))
     w.set("UPDATE_URL", f"http://127.0.0.1:{closed_port()}/brivex/latest/main/BrivexLauncher.exe")
     reports = []
 
@@ -324,7 +310,7 @@ def _download_refused(w):
 
 def _download_callback_raises(w):
     """The callback's own error ends the download with the failure report."""
-    w.set("urllib", ScriptedUrllib([b"x" * 10], 10))
+    w.set("urllib", Urllib(blocks=[b"x" * 10], length=10, record=False))
     reports = []
 
     def callback(*report):
@@ -360,11 +346,7 @@ def _replace_missing(w):
 
 
 def _replace_start_fails(w):
-    class Refusing:
-        def Popen(self, args):  # noqa: N802
-            raise OSError(8, "Exec format error")
-
-    w.set("subprocess", Refusing())
+    w.set("subprocess", Subprocess(OSError(8, "Exec format error"), record=False))
 
     def action():
         w.write_new()
@@ -382,7 +364,7 @@ def _console_ok(w):
 
 
 def _console_download_fails(w):
-    w.set("urllib", ScriptedUrllib(refuse=urllib.error.URLError("refused")))
+    w.set("urllib", Urllib(raises=urllib.error.URLError("refused"), record=False))
     return lambda: expect(SystemExit, w.u.UpdaterGUI.__new__(w.u.UpdaterGUI).console_update)
 
 
@@ -424,15 +406,16 @@ def _window_init(w):
 
     def action():
         gui = w.u.UpdaterGUI()
-        assert isinstance(gui.root, FakeRoot)
-        assert len(w.threading.targets) == 1
-        w.threading.targets.clear()
+        assert isinstance(gui.root, Root)
+        assert [t.started for t in w.kit.threads] == [True]
+        w.kit.threads.clear()
+        w.kit.roots.clear()
 
     return action
 
 
 def _run_requests(root, expect_exit=False):
-    for _ms, func, args in root.take():
+    for _ms, func, args in root.kit.take():
         if expect_exit and args == (1,):
             expect(SystemExit, func, *args)
         else:
@@ -451,12 +434,12 @@ def _window_update_ok(w):
 
     w.set("download_new_exe_with_progress", fake_download)
     w.set("replace_and_run", _ignore)
-    root = FakeRoot()
+    root = quiet_root()
     gui = w.gui(root)
 
     def action():
         w.u.UpdaterGUI._run_update(gui)
-        assert len(root.requests) == 8
+        assert len(root.kit.requests) == 8
         _run_requests(root)
         assert gui.speed_lbl.options["text"] == "Update ready! Restarting..."
 
@@ -471,12 +454,12 @@ def _window_update_fails(w):
         return None
 
     w.set("download_new_exe_with_progress", fake_download)
-    root = FakeRoot()
+    root = quiet_root()
     gui = w.gui(root)
 
     def action():
         gui._run_update()
-        assert len(root.requests) == 3
+        assert len(root.kit.requests) == 3
         _run_requests(root, expect_exit=True)
         assert gui.speed_lbl.options["text"] == "Download failed!"
 
@@ -493,7 +476,7 @@ def _window_reports_dropped(w):
         return None
 
     w.set("download_new_exe_with_progress", fake_download)
-    gui = w.gui(FakeRoot(keep=False))
+    gui = w.gui(quiet_root(keep=False))
     return gui._run_update
 
 
@@ -523,7 +506,7 @@ def _on_close(w):
 
 BODIES = {
     "get_resource_path bundle": lambda w: (
-        w.set("sys", types.SimpleNamespace(_MEIPASS="/bundle")),
+        w.set("sys", fake_sys(meipass="/bundle")),
         lambda: w.u.get_resource_path("icon.ico") == os.path.join("/bundle", "icon.ico") or pytest.fail("path"),
     )[1],
     "get_resource_path source": lambda w: lambda: w.u.get_resource_path("icon.ico").endswith(os.sep + "icon.ico")
@@ -531,11 +514,11 @@ BODIES = {
     "get_resource_path error": lambda w: lambda: expect(TypeError, w.u.get_resource_path, None),
     "get_exe_dir frozen": lambda w: lambda: w.u.get_exe_dir() == w.dir or pytest.fail("dir"),
     "get_exe_dir source": lambda w: (
-        w.set("sys", types.SimpleNamespace(frozen=False)),
+        w.set("sys", fake_sys(frozen=False)),
         lambda: os.path.isabs(w.u.get_exe_dir()) or pytest.fail("dir"),
     )[1],
     "get_exe_dir error": lambda w: (
-        w.set("sys", types.SimpleNamespace(frozen=True)),
+        w.set("sys", fake_sys(frozen=True)),
         lambda: expect(AttributeError, w.u.get_exe_dir),
     )[1],
     "download known size": _download_case([b"a" * 300, b"b" * 300, b"c" * 400], 1000, (100.0, True, 1000)),
@@ -652,10 +635,10 @@ def test_requests_holding_self_are_collected(world, via):
         pass
 
     gui = Window()
-    gui.root = FakeRoot()
+    gui.root = quiet_root()
     world.u.UpdaterGUI._run_update(gui)
     lines = {143: "progress lambda", 152: "completion lambda"}
-    kept = [func for _ms, func, _args in gui.root.requests
+    kept = [func for _ms, func, _args in gui.root.kit.requests
             if lines.get(getattr(getattr(func, "__code__", None), "co_firstlineno", 0)) == via]
     assert len(kept) == 1
     refs = weakref.ref(gui), weakref.ref(kept[0])

@@ -2,11 +2,11 @@
 plain and frozen runs, and how failures there read through the callers."""
 
 import os
-import traceback
 
 import pytest
 
-from support.standins import RecordingPopen, fake_sys
+from support.frame_helpers import entries
+from support.standins import Raises, Subprocess, fake_sys
 
 @pytest.fixture
 def updater(updater_module, monkeypatch):
@@ -22,10 +22,6 @@ def elsewhere(tmp_path, monkeypatch):
     work.mkdir()
     monkeypatch.chdir(work)
     return str(work)
-
-
-def updater_entries(exc):
-    return [(f.name, f.lineno) for f in traceback.extract_tb(exc.__traceback__) if f.filename == "updater.py"]
 
 
 # -- get_resource_path ------------------------------------------------------------
@@ -59,32 +55,23 @@ def test_resource_path_in_plain_run_follows_working_directory(updater, monkeypat
     assert updater.get_resource_path("icon.ico") == "/late/_MEI/icon.ico"
 
 
-class _RaisingSys:
-    def __init__(self, error):
-        self._error = error
-
-    @property
-    def _MEIPASS(self):  # noqa: N802
-        raise self._error
-
-
 def test_any_exception_reading_unpack_dir_falls_back(updater, monkeypatch, elsewhere):
-    monkeypatch.setattr(updater, "sys", _RaisingSys(RuntimeError("broken build")))
+    monkeypatch.setattr(updater, "sys", fake_sys(meipass=Raises(RuntimeError("broken build"))))
     assert updater.get_resource_path("icon.ico") == os.path.join(elsewhere, "icon.ico")
 
 
 def test_interrupt_reading_unpack_dir_passes_through(updater, monkeypatch):
-    monkeypatch.setattr(updater, "sys", _RaisingSys(KeyboardInterrupt()))
+    monkeypatch.setattr(updater, "sys", fake_sys(meipass=Raises(KeyboardInterrupt())))
     with pytest.raises(KeyboardInterrupt) as info:
         updater.get_resource_path("icon.ico")
-    assert updater_entries(info.value) == [("updater.get_resource_path", 20)]
+    assert entries(info.value) == [("updater.get_resource_path", 20)]
 
 
 def test_resource_path_join_error_has_entry(updater, monkeypatch):
     monkeypatch.setattr(updater, "sys", fake_sys(meipass="/opt/_MEI"))
     with pytest.raises(TypeError) as info:
         updater.get_resource_path(5)
-    assert updater_entries(info.value) == [("updater.get_resource_path", 23)]
+    assert entries(info.value) == [("updater.get_resource_path", 23)]
 
 
 # -- get_exe_dir --------------------------------------------------------------------
@@ -129,18 +116,12 @@ def test_exe_dir_takes_module_file_at_call_time(updater, monkeypatch, elsewhere,
     assert updater.get_exe_dir() == expected.format(cwd=elsewhere)
 
 
-class _FrozenRaises:
-    @property
-    def frozen(self):
-        raise ValueError("frozen unreadable")
-
-
 @pytest.mark.parametrize(
     "standin, drop_file, error, line",
     [
         (fake_sys(frozen=True), False, AttributeError, 41),
         # Only a missing attribute counts as "not frozen"; other errors escape.
-        (_FrozenRaises(), False, ValueError, 40),
+        (fake_sys(frozen=Raises(ValueError("frozen unreadable"))), False, ValueError, 40),
         (fake_sys(), True, NameError, 42),
     ],
     ids=["no-executable", "frozen-raises", "no-module-file"],
@@ -151,7 +132,7 @@ def test_exe_dir_failures_propagate_with_entry(updater, monkeypatch, standin, dr
         monkeypatch.delattr(updater, "__file__")
     with pytest.raises(error) as info:
         updater.get_exe_dir()
-    assert updater_entries(info.value) == [("updater.get_exe_dir", line)]
+    assert entries(info.value) == [("updater.get_exe_dir", line)]
 
 
 # -- failures of the install paths seen through their callers ------------------------
@@ -168,13 +149,13 @@ def test_exe_dir_failure_reads_outer_first_and_touches_nothing(
     monkeypatch.setattr(updater, "sys", standin)
     if drop_file:
         monkeypatch.delattr(updater, "__file__")
-    popen = RecordingPopen()
+    popen = Subprocess()
     monkeypatch.setattr(updater, "subprocess", popen)
     reports = []
 
     with pytest.raises(error) as info:
         updater.download_new_exe_with_progress(lambda *a: reports.append(a))
-    assert updater_entries(info.value) == [
+    assert entries(info.value) == [
         ("updater.download_new_exe_with_progress", 45),
         ("updater.get_exe_dir", inner_line),
     ]
@@ -184,7 +165,7 @@ def test_exe_dir_failure_reads_outer_first_and_touches_nothing(
     new_exe.write_bytes(b"new")
     with pytest.raises(error) as info:
         updater.replace_and_run(str(new_exe))
-    assert updater_entries(info.value) == [("updater.replace_and_run", 79), ("updater.get_exe_dir", inner_line)]
+    assert entries(info.value) == [("updater.replace_and_run", 79), ("updater.get_exe_dir", inner_line)]
     assert not isinstance(info.value, RuntimeError)  # not wrapped
     assert popen.calls == []
     assert sorted(p.name for p in tmp_path.iterdir()) == ["BrivexLauncher_new.exe", "work dir"]
@@ -208,5 +189,5 @@ def test_path_errors_before_protected_region_escape_unwrapped(updater, monkeypat
         else:
             updater.replace_and_run(str(tmp_path / "new.exe"))
     name = "updater.download_new_exe_with_progress" if call == "download" else "updater.replace_and_run"
-    assert updater_entries(info.value) == [(name, line)]
+    assert entries(info.value) == [(name, line)]
     assert reports == [] and list(tmp_path.iterdir()) == []

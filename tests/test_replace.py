@@ -7,11 +7,11 @@ on Windows, where the files said to be running are running programs."""
 import os
 import stat
 import time
-import traceback
 
 import pytest
 
-from support.standins import RecordingPopen, install_frozen
+from support.frame_helpers import entries
+from support.standins import Subprocess, install_frozen
 from support.winos import REAL_WINDOWS, RunningPrograms, WindowsOS, label, shutil_for
 
 NAMES = {"L": "BrivexLauncher.exe", "O": "BrivexLauncher.exe.old", "N": "BrivexLauncher_new.exe"}
@@ -57,10 +57,6 @@ def on_disk(app):
     return result
 
 
-def updater_entries(exc):
-    return [(f.name, f.lineno) for f in traceback.extract_tb(exc.__traceback__) if f.filename == "updater.py"]
-
-
 @pytest.fixture
 def windows(updater_module, monkeypatch):
     """Bind Windows file rules and a recording process start; returns a binder.
@@ -79,7 +75,7 @@ def windows(updater_module, monkeypatch):
             winos = winos or WindowsOS(running=running)
             monkeypatch.setattr(updater_module, "os", winos)
             monkeypatch.setattr(updater_module, "shutil", shutil_for(winos))
-        popen = RecordingPopen(popen_error)
+        popen = Subprocess(popen_error)
         monkeypatch.setattr(updater_module, "subprocess", popen)
         return winos, popen
 
@@ -123,8 +119,8 @@ def test_failure_table(updater_module, app, windows, row):
         error, cause = info.value, info.value.__context__
         assert str(error) == PREFIX + str(cause)
         assert error.__cause__ is None and not error.__suppress_context__
-        assert updater_entries(error) == [("updater.replace_and_run", 91)]
-        assert updater_entries(cause)[0] == ("updater.replace_and_run", failing_line)
+        assert entries(error) == [("updater.replace_and_run", 91)]
+        assert entries(cause)[0] == ("updater.replace_and_run", failing_line)
 
     assert on_disk(app) == after
     if mode is not None and os.name == "posix":
@@ -189,7 +185,7 @@ def test_permission_failure_is_a_swap_failure(updater_module, app, windows, befo
     _, popen = windows(ChmodRefused())
     with pytest.raises(RuntimeError, match="^Failed to replace and run: .*Operation not permitted") as info:
         updater_module.replace_and_run(os.path.join(app, NAMES["N"]))
-    assert updater_entries(info.value.__context__)[0] == ("updater.replace_and_run", 86)
+    assert entries(info.value.__context__)[0] == ("updater.replace_and_run", 86)
     assert on_disk(app) == after and popen.calls == []
 
 
@@ -212,7 +208,7 @@ def test_interrupt_at_start_is_not_wrapped(updater_module, app, windows, make_er
     with pytest.raises(type(error)) as info:
         updater_module.replace_and_run(os.path.join(app, NAMES["N"]))
     assert info.value is error and info.value.__context__ is None
-    assert updater_entries(info.value) == [("updater.replace_and_run", 89)]
+    assert entries(info.value) == [("updater.replace_and_run", 89)]
     assert on_disk(app) == {"L": "new"}
 
 

@@ -5,35 +5,17 @@ callables carry."""
 
 from __future__ import annotations
 
-import traceback
-
 import pytest
 
 from support import faketk
 from support.faketk import Call, assert_calls
+from support.frame_helpers import entries
+from support.standins import ScriptedDownload
 from support.winos import WindowsOS
 
 PC_LAMBDA = "UpdaterGUI._run_update.<locals>.progress_callback.<locals>.<lambda>"
 RU_LAMBDA = "UpdaterGUI._run_update.<locals>.<lambda>"
 TB = "updater.UpdaterGUI._run_update"
-
-
-class ScriptedDownload:
-    """Stands in for the download: feeds its callback scripted reports."""
-
-    def __init__(self, reports=(), result=None, raises=None):
-        self.reports = list(reports)
-        self.result = result
-        self.raises = raises
-        self.callbacks = []
-
-    def __call__(self, progress_callback):
-        self.callbacks.append(progress_callback)
-        for report in self.reports:
-            progress_callback(*report)
-        if self.raises is not None:
-            raise self.raises
-        return self.result
 
 
 class RecordingReplace:
@@ -92,10 +74,6 @@ def ran_since(kit, start):
 
 def assert_title_untouched(kit):
     assert [c for c in kit.log if c.target == "Label1"] == [Call("Label1", "pack", (), [("pady", (10, 15))])]
-
-
-def updater_frames(exc):
-    return [(f.name, f.lineno) for f in traceback.extract_tb(exc.__traceback__) if f.filename == "updater.py"]
 
 
 # -- construction -----------------------------------------------------------------
@@ -202,7 +180,7 @@ def test_constructor_failure_names_its_statement_and_keeps_what_was_built(u, kit
     gui = u.UpdaterGUI.__new__(u.UpdaterGUI)
     with pytest.raises(LookupError) as info:
         gui.__init__()
-    assert updater_frames(info.value) == [("updater.UpdaterGUI.__init__", line)]
+    assert entries(info.value) == [("updater.UpdaterGUI.__init__", line)]
     attributes = [("root", 103), ("card", 117), ("title_lbl", 120), ("progress", 123), ("speed_lbl", 129)]
     assert list(vars(gui)) == [name for name, made_at in attributes if made_at < line]
     assert [t.started for t in kit.threads] == ([True] if line == 134 else [False] if failing[0] == "Thread1" else [])
@@ -328,7 +306,7 @@ def test_whole_update_through_the_constructor(u, kit, monkeypatch, outcome):
         with pytest.raises(SystemExit) as info:
             u.UpdaterGUI()
         assert info.value.code == 1
-        assert updater_frames(info.value) == [("updater.UpdaterGUI.__init__", 134)]
+        assert entries(info.value) == [("updater.UpdaterGUI.__init__", 134)]
         tail = ["config", "showerror", "exit"]
     assert [c.name for c in kit.log[-len(tail):]] == tail
     assert_title_untouched(kit)
@@ -363,7 +341,7 @@ def test_complete_update(u, kit, failing, error, dialog_text):
         with pytest.raises(SystemExit) as info:
             gui._complete_update("C:/x/new.exe")
         assert info.value.code == 1
-        assert updater_frames(info.value) == [("updater.UpdaterGUI._complete_update", 160)]
+        assert entries(info.value) == [("updater.UpdaterGUI._complete_update", 160)]
         tail = ([Call("root", "destroy", (), [])] if failing == "destroy" else []) + [
             Call("messagebox", "showerror", ("Update Error", dialog_text), []),
             Call("sys", "exit", (1,), []),
@@ -380,7 +358,7 @@ def test_complete_update_lets_exit_requests_pass(u, kit, error):
         gui._complete_update("n.exe")
     assert info.value is error
     assert [c.name for c in kit.log[start:]] == ["replace_and_run"]
-    assert updater_frames(error)[0] == ("updater.UpdaterGUI._complete_update", 156)
+    assert entries(error)[0] == ("updater.UpdaterGUI._complete_update", 156)
 
 
 def test_on_close_exits_with_0_and_does_nothing_else(u, kit):
@@ -390,7 +368,7 @@ def test_on_close_exits_with_0_and_does_nothing_else(u, kit):
         gui.root.protocols["WM_DELETE_WINDOW"]()
     assert info.value.code == 0
     assert_calls(kit.log[start:], [Call("sys", "exit", (0,), [])])
-    assert updater_frames(info.value) == [("updater.UpdaterGUI._on_close", 163)]
+    assert entries(info.value) == [("updater.UpdaterGUI._on_close", 163)]
     assert not gui.root.destroyed
 
 
@@ -433,7 +411,7 @@ def test_request_tracebacks_carry_their_names(u, kit, monkeypatch, reports, resu
     kit.fail[failing] = KeyboardInterrupt() if failing == ("root", "destroy") else ValueError("refused")
     escaped = run_worker(kit, monkeypatch, u, ScriptedDownload(reports, result=result))
     error = kit.callback_errors[0] if kit.callback_errors else escaped
-    assert updater_frames(error) == frames
+    assert entries(error) == frames
 
 
 @pytest.mark.parametrize(
@@ -445,4 +423,4 @@ def test_worker_traceback_reads_outer_first(u, kit, monkeypatch, report, line):
     monkeypatch.setattr(u, "download_new_exe_with_progress", ScriptedDownload([report]))
     with pytest.raises(SystemExit) as info:
         gui._run_update()
-    assert updater_frames(info.value) == [(TB, 149), (TB + ".progress_callback", line)]
+    assert entries(info.value) == [(TB, 149), (TB + ".progress_callback", line)]

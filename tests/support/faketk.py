@@ -1,4 +1,4 @@
-"""A recording stand-in for the toolkit the update window uses.
+"""The stand-in for the toolkit the update window uses.
 
 `Toolkit` carries four fake modules, bound over the updater's globals by
 `install`:
@@ -10,12 +10,11 @@
                  test calls ``run()`` (or lets the main loop do it, see
                  ``run_workers_in_mainloop``)
 
-and a recording ``sys`` stand-in whose ``exit`` logs the call and raises
-`SystemExit`.  Every call lands in ``Toolkit.log`` as a `Call` whose keyword
-arguments are a list of pairs in the order they were passed.  Fake objects
-appear in the log as themselves (their repr is ``<name>``), named by kind and
-number: ``root``, ``Frame1``, ``Label1``, ``Label2``, ``Progressbar1``,
-``Style1``, ``Thread1``.
+and a ``sys`` stand-in whose ``exit`` logs the call and raises `SystemExit`.
+Every call lands in ``Toolkit.log`` as a `Call` whose keyword arguments are a
+list of pairs in the order they were passed.  Fake objects appear in the log
+as themselves (their repr is ``<name>``), named by kind and number: ``root``,
+``Frame1``, ``Label1``, ``Label2``, ``Progressbar1``, ``Style1``, ``Thread1``.
 
 The root window has a deterministic event loop on a virtual clock:
 ``after(ms, fn, *args)`` queues; ``mainloop()`` runs the queue in (time,
@@ -24,6 +23,10 @@ Tk, `SystemExit` from a request leaves ``mainloop``; any other exception is
 kept in ``callback_errors`` and the loop goes on.
 
 ``fail[(name, method)] = exc`` makes that call raise after it is logged.
+
+For loops of thousands of calls (the reference-leak tests) ``record=False``
+logs nothing, and ``keep=False`` drops the requests ``after`` is given.
+`take` hands over the queued requests instead of running them.
 """
 
 from __future__ import annotations
@@ -31,6 +34,8 @@ from __future__ import annotations
 import heapq
 import types
 from typing import Any, NamedTuple
+
+from support.standins import fake_sys
 
 
 class Call(NamedTuple):
@@ -59,14 +64,23 @@ class Fake:
         return self.kit.record(self.name, method, args, kwargs or {})
 
 
+def _logged(method: str):
+    """A method that only logs its call."""
+
+    def call(self, *args, **kwargs):
+        self._record(method, args, kwargs)
+
+    call.__name__ = call.__qualname__ = method
+    return call
+
+
 class Widget(Fake):
     def __init__(self, kit, kind, parent, options):
         super().__init__(kit, kind)
         self.parent = parent
         self.options = dict(options)
 
-    def pack(self, *args, **kwargs):
-        self._record("pack", args, kwargs)
+    pack = _logged("pack")
 
     def config(self, *args, **kwargs):
         self._record("config", args, kwargs)
@@ -74,11 +88,8 @@ class Widget(Fake):
 
 
 class Style(Fake):
-    def theme_use(self, *args, **kwargs):
-        self._record("theme_use", args, kwargs)
-
-    def configure(self, *args, **kwargs):
-        self._record("configure", args, kwargs)
+    theme_use = _logged("theme_use")
+    configure = _logged("configure")
 
 
 class Root(Fake):
@@ -87,20 +98,11 @@ class Root(Fake):
         self.destroyed = False
         self.protocols: dict[str, Any] = {}
 
-    def title(self, *args, **kwargs):
-        self._record("title", args, kwargs)
-
-    def geometry(self, *args, **kwargs):
-        self._record("geometry", args, kwargs)
-
-    def resizable(self, *args, **kwargs):
-        self._record("resizable", args, kwargs)
-
-    def configure(self, *args, **kwargs):
-        self._record("configure", args, kwargs)
-
-    def iconbitmap(self, *args, **kwargs):
-        self._record("iconbitmap", args, kwargs)
+    title = _logged("title")
+    geometry = _logged("geometry")
+    resizable = _logged("resizable")
+    configure = _logged("configure")
+    iconbitmap = _logged("iconbitmap")
 
     def winfo_screenwidth(self, *args, **kwargs):
         self._record("winfo_screenwidth", args, kwargs)
@@ -122,7 +124,8 @@ class Root(Fake):
         self._record("after", (ms, fn, *args))
         kit = self.kit
         kit._seq += 1
-        heapq.heappush(kit.queue, (kit.now + ms, kit._seq, fn, args))
+        if kit.keep:
+            heapq.heappush(kit.queue, (kit.now + ms, kit._seq, fn, args))
         return f"after#{kit._seq}"
 
     def mainloop(self, *args, **kwargs):
@@ -168,8 +171,10 @@ class Thread(Fake):
 
 
 class Toolkit:
-    def __init__(self, screen=(1920, 1080)):
+    def __init__(self, screen=(1920, 1080), *, record: bool = True, keep: bool = True):
         self.screen = screen
+        self.recording = record
+        self.keep = keep
         self.log: list[Call] = []
         self.fail: dict[tuple[str, str], BaseException] = {}
         self.roots: list[Root] = []
@@ -193,19 +198,31 @@ class Toolkit:
         self.messagebox.showerror = lambda *a, **k: self.record("messagebox", "showerror", a, k)
         self.threading = types.ModuleType("threading")
         self.threading.Thread = self._make_thread
-        self.sys = types.ModuleType("sys")
-        self.sys.exit = self._exit
+        self.sys = fake_sys(exit=self._exit)
 
     # -- recording -------------------------------------------------------------
 
     def record(self, target: str, name: str, args, kwargs):
-        self.log.append(Call(target, name, tuple(args), list(kwargs.items())))
+        if self.recording:
+            self.log.append(Call(target, name, tuple(args), list(kwargs.items())))
         error = self.fail.get((target, name))
         if error is not None:
             raise error
 
     def calls(self, target: str | None = None, name: str | None = None) -> list[Call]:
         return [c for c in self.log if (target is None or c.target == target) and (name is None or c.name == name)]
+
+    @property
+    def requests(self) -> list[tuple]:
+        """The queued requests as (delay, request, args), in the order the
+        main loop would run them."""
+        return [(when - self.now, fn, args) for when, _, fn, args in sorted(self.queue)]
+
+    def take(self) -> list[tuple]:
+        """The queued requests, leaving the queue empty."""
+        taken = self.requests
+        self.queue.clear()
+        return taken
 
     def _name_for(self, kind: str) -> str:
         self._counts[kind] = self._counts.get(kind, 0) + 1
@@ -236,6 +253,12 @@ class Toolkit:
     def _exit(self, *args, **kwargs):
         self.record("sys", "exit", args, kwargs)
         raise SystemExit(*args)
+
+
+def quiet_root(*, keep: bool = True) -> Root:
+    """A root window of a toolkit of its own that logs nothing; its ``after``
+    keeps its requests (in ``root.kit``) or, with `keep` false, drops them."""
+    return Toolkit(record=False, keep=keep).tk.Tk()
 
 
 def install(monkeypatch, updater, kit: Toolkit, *, with_sys: bool = True) -> Toolkit:

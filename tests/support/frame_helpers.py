@@ -19,13 +19,10 @@ def module_path() -> str:
     return found.origin
 
 
-def entries(exc: BaseException) -> list[list]:
-    """The traceback entries the module added: [file, name, line] per entry."""
-    return [
-        [fs.filename, fs.name, fs.lineno]
-        for fs in traceback.extract_tb(exc.__traceback__)
-        if fs.filename == "updater.py"
-    ]
+def entries(exc: BaseException) -> list[tuple[str, int]]:
+    """The traceback entries the module added (file "updater.py"), outer first:
+    (name, line) per entry."""
+    return [(fs.name, fs.lineno) for fs in traceback.extract_tb(exc.__traceback__) if fs.filename == "updater.py"]
 
 
 def failure(fn, *args, **kwargs) -> BaseException:
@@ -84,18 +81,22 @@ class ModuleDefinition:
     def create(self, spec):
         return self._create(self.pointer, spec, PYTHON_API_VERSION)
 
-    def exec(self, module) -> None:
-        self._exec(module, self.pointer)
+    def exec(self, module) -> int:
+        return self._exec(module, self.pointer)
 
 
-_vectorcall = ctypes.pythonapi.PyObject_Vectorcall
-_vectorcall.argtypes = [ctypes.py_object, ctypes.POINTER(ctypes.py_object), ctypes.c_size_t, ctypes.py_object]
-_vectorcall.restype = ctypes.py_object
+# A private prototype: ctypes.pythonapi hands every user the same function
+# object, whose argtypes anyone may set to their own liking.  The names travel
+# as a plain pointer so that "no keywords" can be NULL.
+_vectorcall = ctypes.PYFUNCTYPE(
+    ctypes.py_object, ctypes.py_object, ctypes.POINTER(ctypes.py_object), ctypes.c_size_t, ctypes.c_void_p
+)(("PyObject_Vectorcall", ctypes.pythonapi))
 
 
-def vectorcall(fn, args: tuple, kwnames: tuple):
+def vectorcall(fn, args: tuple, kwnames: tuple = ()):
     """Call `fn` through the raw vectorcall protocol: `args` holds the positional
-    values followed by one value per entry of the non-empty `kwnames`."""
-    assert kwnames, "the protocol spells 'no keywords' as NULL, which this helper does not pass"
-    values = (ctypes.py_object * len(args))(*args)
-    return _vectorcall(fn, values, len(args) - len(kwnames), kwnames)
+    values followed by one value per entry of `kwnames` (empty: passed as NULL).
+    The names are passed as they are, text or not, and never checked."""
+    kwnames = tuple(kwnames)
+    values = (ctypes.py_object * max(len(args), 1))(*args)
+    return _vectorcall(fn, values, len(args) - len(kwnames), id(kwnames) if kwnames else None)

@@ -1,8 +1,25 @@
-"""Stand-ins that the engine tests bind over the updater's module globals.
+"""Stand-ins that the tests bind over the updater's module globals.
 
 The module looks every global up at the moment of use, so binding, say,
-``updater.sys`` to a `fake_sys` object changes what the next call sees and
+``updater.sys`` to a `fake_sys` module changes what the next call sees and
 nothing else in the process.
+
+* ``sys``          `fake_sys` (`Raises` for an attribute whose reading fails),
+                   `install_frozen`
+* ``urllib``       `Urllib`, serving `Response` objects
+* ``subprocess``   `Subprocess`, whose ``Popen`` starts nothing
+* ``time``         `ScriptedClock`
+* the download     `ScriptedDownload`, for the window and console tests
+* anything         `Poison` values and `poisoned` modules raise `Marker` at
+                   first use
+
+`Urllib` and `Subprocess` record their calls in ``calls`` and raise the error
+they were given as it is.  With ``record=False``, for loops of thousands of
+calls (the reference-leak tests), they keep nothing of a call: no record, and
+a fresh copy of the error each time, since raising one instance again and
+again grows its traceback.
+
+The toolkit stand-in is `support.faketk`, the Windows ``os`` `support.winos`.
 """
 
 from __future__ import annotations
@@ -17,10 +34,34 @@ _MISSING = object()
 STANDIN_URL = "https://updates.invalid/brivex/latest/main/BrivexLauncher.exe"
 
 
-def fake_sys(*, frozen=_MISSING, executable=_MISSING, meipass=_MISSING) -> types.ModuleType:
-    """A `sys` stand-in carrying only the attributes given (absent ones raise)."""
-    module = types.ModuleType("sys")
-    for name, value in (("frozen", frozen), ("executable", executable), ("_MEIPASS", meipass)):
+def fresh(exc: BaseException) -> BaseException:
+    """A new exception like `exc`."""
+    return type(exc)(*exc.args)
+
+
+# -- sys ------------------------------------------------------------------------------
+
+
+class Raises:
+    """A `fake_sys` attribute whose reading raises `error`."""
+
+    def __init__(self, error: BaseException):
+        self.error = error
+
+
+class _Sys(types.ModuleType):
+    def __getattribute__(self, name):
+        value = super().__getattribute__(name)
+        if isinstance(value, Raises):
+            raise value.error
+        return value
+
+
+def fake_sys(*, frozen=_MISSING, executable=_MISSING, meipass=_MISSING, exit=_MISSING) -> types.ModuleType:
+    """A `sys` stand-in carrying only the attributes given (absent ones raise
+    AttributeError, `Raises` ones their error)."""
+    module = _Sys("sys")
+    for name, value in (("frozen", frozen), ("executable", executable), ("_MEIPASS", meipass), ("exit", exit)):
         if value is not _MISSING:
             setattr(module, name, value)
     return module
@@ -41,52 +82,24 @@ def install_frozen(updater, monkeypatch, exe_dir) -> str:
     return exe_dir
 
 
-class ScriptedClock:
-    """A `time` stand-in whose ``time()`` returns the given values in order."""
-
-    def __init__(self, *values: float):
-        self._values = list(values)
-        self.calls = 0
-
-    def time(self) -> float:
-        self.calls += 1
-        if not self._values:
-            raise AssertionError(f"clock read more often than scripted ({self.calls} reads)")
-        return self._values.pop(0)
-
-    @property
-    def unused(self) -> int:
-        return len(self._values)
+# -- urllib ---------------------------------------------------------------------------
 
 
-class RecordingPopen:
-    """A `subprocess` stand-in whose ``Popen`` records its calls (or raises)."""
-
-    def __init__(self, error: BaseException | None = None):
-        self.error = error
-        self.calls: list[tuple[tuple, dict]] = []
-
-    def Popen(self, *args, **kwargs):  # noqa: N802 - mirrors subprocess.Popen
-        self.calls.append((args, kwargs))
-        if self.error is not None:
-            raise self.error
-        return object()
-
-
-class FakeResponse:
+class Response:
     """An HTTP response stand-in: scripted blocks (an exception in the list is
     raised by that read), optional Content-Length, and the address it came
     from (`url`; None leaves the attribute out).
 
-    ``events`` is shared with the caller so the order of reads, closes and
-    reports can be checked across objects.
+    ``reads`` holds the amounts asked for.  ``events`` is shared with the
+    caller so the order of reads, closes and reports can be checked across
+    objects; `on_exit` runs on leaving the ``with``.
     """
 
     def __init__(self, blocks, length=None, events=None, on_exit=None, url=STANDIN_URL):
         self._blocks = list(blocks)
         if url is not None:
             self.url = url
-        self.headers = {} if length is None else {"Content-Length": length}
+        self.headers = {} if length is None else {"Content-Length": str(length)}
         self.reads: list = []
         self.exit_args = None
         self.events = events if events is not None else []
@@ -111,35 +124,155 @@ class FakeResponse:
         return block
 
 
-class ShortTimeout:
-    """The real `urllib` with a shorter time-out: ``urlopen`` is handed the
-    real request after checking that the module asked for its 60 seconds (a
-    different value is a failed download, which the tests would see)."""
+class Urllib:
+    """A `urllib` stand-in: the real ``Request``, ``error`` and ``parse``, and an
+    ``urlopen`` that records its calls, then
 
-    def __init__(self, seconds: float):
-        def urlopen(req, *, timeout):
-            if timeout != 60:
-                raise AssertionError(f"urlopen asked for a {timeout!r} s time-out")
-            return urllib.request.urlopen(req, timeout=seconds)
+    * raises `raises`, or
+    * hands the request to `opener`; with `timeout`, after checking that the
+      module asked for its 60 seconds, with this (shorter) one instead (a
+      different value is a failed download, which the tests would see), or
+    * returns `response`, or else a new `Response` serving `blocks` (copies of
+      the exceptions among them) with Content-Length `length`.
+    """
 
-        self.request = types.SimpleNamespace(Request=urllib.request.Request, urlopen=urlopen)
-        self.error = urllib.error
-        self.parse = urllib.parse
-
-
-class RecordingUrllib:
-    """A `urllib` stand-in: the real ``Request``, ``error`` and ``parse``, a recording ``urlopen``."""
-
-    def __init__(self, response: FakeResponse | None = None, raises: BaseException | None = None):
+    def __init__(self, response: Response | None = None, *, blocks=(b"x" * 1000,), length=1000,
+                 raises: BaseException | None = None, opener=None, timeout: float | None = None,
+                 record: bool = True):
         self.response = response
+        self.blocks = blocks
+        self.length = length
         self.raises = raises
+        self.opener = opener
+        self.timeout = timeout
+        self.record = record
         self.calls: list[tuple[tuple, dict]] = []
         self.request = types.SimpleNamespace(Request=urllib.request.Request, urlopen=self._urlopen)
         self.error = urllib.error
         self.parse = urllib.parse
 
     def _urlopen(self, *args, **kwargs):
-        self.calls.append((args, kwargs))
+        if self.record:
+            self.calls.append((args, kwargs))
+        if self.raises is not None:
+            raise self.raises if self.record else fresh(self.raises)
+        if self.opener is not None:
+            if self.timeout is not None:
+                if kwargs.get("timeout") != 60:
+                    raise AssertionError(f"urlopen asked for a {kwargs.get('timeout')!r} s time-out")
+                kwargs = {**kwargs, "timeout": self.timeout}
+            return self.opener(*args, **kwargs)
+        if self.response is not None:
+            return self.response
+        blocks = [fresh(b) if isinstance(b, BaseException) else b for b in self.blocks]
+        return Response(blocks, self.length)
+
+
+# -- subprocess, time, the download -------------------------------------------------------
+
+
+class Subprocess:
+    """A `subprocess` stand-in whose ``Popen`` records its calls and starts
+    nothing (or raises `error`)."""
+
+    def __init__(self, error: BaseException | None = None, *, record: bool = True):
+        self.error = error
+        self.record = record
+        self.calls: list[tuple[tuple, dict]] = []
+
+    def Popen(self, *args, **kwargs):  # noqa: N802 - mirrors subprocess.Popen
+        if self.record:
+            self.calls.append((args, kwargs))
+        if self.error is not None:
+            raise self.error if self.record else fresh(self.error)
+        return object()
+
+
+class ScriptedClock:
+    """A `time` stand-in whose ``time()`` returns the given values in order."""
+
+    def __init__(self, *values: float):
+        self._values = list(values)
+        self.calls = 0
+
+    def time(self) -> float:
+        self.calls += 1
+        if not self._values:
+            raise AssertionError(f"clock read more often than scripted ({self.calls} reads)")
+        return self._values.pop(0)
+
+    @property
+    def unused(self) -> int:
+        return len(self._values)
+
+
+class ScriptedDownload:
+    """Stands in for the download: feeds its callback scripted reports, then
+    raises `raises` or returns `result`."""
+
+    def __init__(self, reports=(), result=None, raises=None):
+        self.reports = list(reports)
+        self.result = result
+        self.raises = raises
+        self.callbacks = []
+
+    def __call__(self, progress_callback):
+        self.callbacks.append(progress_callback)
+        for report in self.reports:
+            progress_callback(*report)
         if self.raises is not None:
             raise self.raises
-        return self.response
+        return self.result
+
+
+# -- poison -------------------------------------------------------------------------------
+
+
+class Marker(BaseException):
+    """Raised by every poisoned stand-in.  A BaseException: the bodies'
+    ``except Exception`` handlers let it through untouched."""
+
+
+class Poison:
+    """A value whose every use (attribute, comparison, truth, format) raises Marker."""
+
+    def __init__(self, label: str = "poison"):
+        object.__setattr__(self, "_label", label)
+
+    def __repr__(self) -> str:
+        return f"<{self._label}>"
+
+    def __getattr__(self, name):
+        raise Marker(f"{self._label}.{name}")
+
+    def __setattr__(self, name, value):
+        raise Marker(f"{self._label}.{name} = ...")
+
+    def __eq__(self, other):
+        raise Marker(f"{self._label} == ...")
+
+    def __ne__(self, other):
+        raise Marker(f"{self._label} != ...")
+
+    __hash__ = object.__hash__
+
+    def __bool__(self):
+        raise Marker(f"bool({self._label})")
+
+    def __format__(self, spec):
+        raise Marker(f"format({self._label})")
+
+    def __str__(self):
+        raise Marker(f"str({self._label})")
+
+
+def poisoned(name: str) -> types.ModuleType:
+    """A module stand-in whose every attribute raises Marker."""
+
+    class PoisonedModule(types.ModuleType):
+        def __getattribute__(self, attr):
+            if attr in ("__class__", "__dict__", "__repr__", "__name__", "__spec__"):
+                return object.__getattribute__(self, attr)
+            raise Marker(f"{name}.{attr}")
+
+    return PoisonedModule(name)
