@@ -42,7 +42,7 @@ pytestmark = [
 ROOT = Path(__file__).resolve().parent.parent
 BUILD_INPUTS = [
     "packaging/build_frozen.sh",
-    "packaging/make_icon.py",
+    "packaging/icon.ico",
     "packaging/updater_app.py",
     "packaging/updater_app_testbuild.py",
     "packaging/updater_app.spec",

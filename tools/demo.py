@@ -230,10 +230,7 @@ def demo(options: argparse.Namespace, workdir: Path) -> int:
     unpack = workdir / "unpacked"  # what a one-file build unpacks: the icon
     install.mkdir()
     unpack.mkdir()
-    sys.path.insert(0, str(ROOT / "packaging"))
-    import make_icon
-
-    (unpack / "icon.ico").write_bytes(make_icon.ico())
+    shutil.copyfile(ROOT / "packaging" / "icon.ico", unpack / "icon.ico")
 
     launcher = install / LAUNCHER
     launcher.write_bytes(launcher_script(OLD_VERSION))
