@@ -1,6 +1,6 @@
 """Fixtures shared by the whole suite.
 
-* ``https_server``          the session's HTTPS test server, reset before each test
+* ``https_server``          the session's HTTPS server (tools/update_server.py), reset before each test
 * ``untrusted_https_server`` a server whose certificate no client trusts
 * ``plain_http_server``     the same server without TLS, reset before each test
 * ``trusted_env``           environment additions that make a child trust ``https_server``
@@ -21,7 +21,7 @@ from pathlib import Path
 
 import pytest
 
-from support.https_server import HttpsServer, untrusted_server
+from update_server import HttpsServer, untrusted_server
 from support.scenario import RESULT_MARKER
 
 TESTS_DIR = Path(__file__).resolve().parent

@@ -15,7 +15,7 @@ import urllib.error
 
 import pytest
 
-from support.https_server import DEFAULT_PATH
+from update_server import DEFAULT_PATH
 from support.launcher import Install
 from support.standins import RecordingUrllib
 

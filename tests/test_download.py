@@ -11,7 +11,7 @@ import warnings
 
 import pytest
 
-from support.https_server import DEFAULT_PATH, default_body
+from update_server import DEFAULT_PATH, default_body
 from support.standins import STANDIN_URL, FakeResponse, RecordingUrllib, ScriptedClock, install_frozen
 
 BODY = default_body(100_000)
