@@ -83,7 +83,7 @@ def main():
         "on both sides, which the module cannot make cheaper.", "",
         "## How", "",
         f"- 1, 2. pyperf's `bench_time_func` (bench/timing.py): each worker is a fresh interpreter that downloads "
-        f"{args.mib} MiB over HTTPS from the test suite's server (tests/support/https_server.py, run by pyperf's "
+        f"{args.mib} MiB over HTTPS from the local update server (tools/update_server.py, run by pyperf's "
         "main process, certificate from a throwaway trustme CA) into tmpfs, reports every 64 KiB block and ends "
         "with a no-op swap. Console: `UpdaterGUI()` call to return, lines to /dev/null. Window: real Tk under "
         "Xvfb, two `root.after(0, ...)` requests per block; from construction to the end of the download on the "

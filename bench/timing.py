@@ -104,8 +104,8 @@ def main():
     name = "console update, peak memory" if args.what == "memory" else f"{args.what} update, {args.mib} MiB"
     if args.worker:
         return runner.bench_time_func(name, update, *prepare(args), args)
-    sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "tests"))
-    from support.https_server import HttpsServer, default_body
+    sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "tools"))
+    from update_server import HttpsServer, default_body
 
     with HttpsServer(body=default_body(args.mib * MIB), path="/bench/latest/main/BrivexLauncher.exe") as server:
         args.url, args.ca = server.url(), server.ca_pem_path

@@ -4,8 +4,8 @@
 #
 #   bash packaging/build_frozen.sh [--out DIR] [--python PYTHON] [--no-install] [--test-build]
 #
-# --out DIR        where the build goes (default build/frozen): DIR/icon.ico,
-#                  DIR/work (PyInstaller's work files) and DIR/dist/BrivexUpdater
+# --out DIR        where the build goes (default build/frozen): DIR/work
+#                  (PyInstaller's work files) and DIR/dist/BrivexUpdater
 # --python PYTHON  the CPython 3.12 that has the module and PyInstaller
 #                  (default: the project's .venv, created when missing)
 # --no-install     do not pip-install requirements-freeze.txt and the module
@@ -56,8 +56,7 @@ fi
 mkdir -p "$out"
 out="$(cd "$out" && pwd)"
 start=$SECONDS
-"$python" packaging/make_icon.py "$out/icon.ico"
 "$python" -m PyInstaller --noconfirm --log-level WARN \
     --distpath "$out/dist" --workpath "$out/work" \
-    packaging/updater_app.spec -- --icon "$out/icon.ico" ${spec_options[@]+"${spec_options[@]}"}
+    packaging/updater_app.spec -- ${spec_options[@]+"${spec_options[@]}"}
 echo "build_frozen.sh: built $what, $out/dist/BrivexUpdater, in $((SECONDS - start)) s"

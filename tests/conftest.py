@@ -1,6 +1,6 @@
 """Fixtures shared by the whole suite.
 
-* ``https_server``          the session's HTTPS test server, reset before each test
+* ``https_server``          the session's HTTPS server (tools/update_server.py), reset before each test
 * ``untrusted_https_server`` a server whose certificate no client trusts
 * ``plain_http_server``     the same server without TLS, reset before each test
 * ``trusted_env``           environment additions that make a child trust ``https_server``
@@ -21,7 +21,7 @@ from pathlib import Path
 
 import pytest
 
-from support.https_server import HttpsServer, untrusted_server
+from update_server import HttpsServer, untrusted_server
 from support.scenario import RESULT_MARKER
 
 TESTS_DIR = Path(__file__).resolve().parent
@@ -31,7 +31,7 @@ DEFAULT_TEST_TIMEOUT = 120
 
 
 def pytest_configure(config: pytest.Config) -> None:
-    config.addinivalue_line("markers", "gui: needs an X display (Xvfb) and Tk")
+    config.addinivalue_line("markers", "gui: needs an X display (Xvfb) and Tk; fails on POSIX without DISPLAY")
     config.addinivalue_line(
         "markers",
         "posix_only(reason): needs a POSIX system (shell-script launchers, X11, /proc, permission bits, "
@@ -46,6 +46,13 @@ def pytest_collection_modifyitems(items: list[pytest.Item]) -> None:
         posix_only = item.get_closest_marker("posix_only")
         if posix_only is not None and os.name != "posix":
             item.add_marker(pytest.mark.skip(reason=f"needs POSIX: {posix_only.kwargs['reason']}"))
+
+
+def pytest_runtest_setup(item: pytest.Item) -> None:
+    # A window test without a display fails, saying so: it does not skip.
+    if item.get_closest_marker("gui") is not None and os.name == "posix" and not os.environ.get("DISPLAY"):
+        pytest.fail("needs an X display and DISPLAY is not set: run it through tools/test.sh, "
+                    "which starts Xvfb when there is no display, or under xvfb-run -a", pytrace=False)
 
 
 # -- HTTPS server -------------------------------------------------------------

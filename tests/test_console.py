@@ -14,7 +14,7 @@ import urllib.error
 import pytest
 
 from support.frame_helpers import entries
-from support.https_server import DEFAULT_PATH
+from update_server import DEFAULT_PATH
 from support.launcher import Install
 from support.standins import ScriptedDownload, Urllib, fake_sys
 

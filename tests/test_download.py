@@ -11,7 +11,7 @@ import warnings
 import pytest
 
 from support.frame_helpers import entries
-from support.https_server import DEFAULT_PATH, default_body
+from update_server import DEFAULT_PATH, default_body
 from support.standins import STANDIN_URL, Response, ScriptedClock, Urllib, install_frozen
 
 BODY = default_body(100_000)

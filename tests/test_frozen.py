@@ -42,7 +42,7 @@ pytestmark = [
 ROOT = Path(__file__).resolve().parent.parent
 BUILD_INPUTS = [
     "packaging/build_frozen.sh",
-    "packaging/make_icon.py",
+    "packaging/icon.ico",
     "packaging/updater_app.py",
     "packaging/updater_app_testbuild.py",
     "packaging/updater_app.spec",
@@ -425,7 +425,6 @@ def test_wrong_command_line_exits_2(install, trusted_env):
 
 
 @pytest.mark.gui
-@pytest.mark.skipif(not os.environ.get("DISPLAY"), reason="needs an X display (tools/test.sh starts Xvfb)")
 def test_window_update_under_x(install, trusted_env, https_server):
     https_server.configure(body=NEW_LAUNCHER, mode="slow", block_size=65536, delay=0.15)
     proc = start_app(install, app_env(install, trusted_env, display=True))

@@ -10,7 +10,7 @@ import urllib.request
 
 import pytest
 
-from support.https_server import DEFAULT_PATH, default_body
+from update_server import DEFAULT_PATH, default_body
 from support.winos import WindowsOS, patched_shutil, shutil_for
 
 BODY = default_body(100_000)

@@ -4,9 +4,10 @@
 
 (tools/demo.sh builds and installs the module first, then runs this file.)
 
-1. Starts an update server on 127.0.0.1: HTTPS with a throwaway certificate
-   authority made for this run; only the update's own process trusts it
-   (SSL_CERT_FILE).  It serves a demo launcher 2.0.0 at .../latest/main/BrivexLauncher.exe.
+1. Starts the local update server (tools/update_server.py, the one the tests
+   use) on 127.0.0.1: HTTPS with a throwaway certificate authority made for
+   this run; only the update's own process trusts it (SSL_CERT_FILE).  It
+   serves a demo launcher 2.0.0 at .../latest/main/BrivexLauncher.exe.
 2. Prepares a demo install directory holding demo launcher 1.0.0.
 3. Runs tools/demo_host.py, which embeds the module like the frozen updater
    application and constructs UpdaterGUI(): the window when there is a display
@@ -21,15 +22,12 @@ A demo launcher is a small shell script that says its version.
 from __future__ import annotations
 
 import argparse
-import http.server
 import os
 import shutil
-import ssl
 import stat
 import subprocess
 import sys
 import tempfile
-import threading
 import time
 from pathlib import Path
 
@@ -90,69 +88,6 @@ def launcher_version(path: Path) -> str:
     except (OSError, subprocess.TimeoutExpired) as exc:
         return f"(could not run it: {exc})"
     return proc.stdout.strip() or f"(no answer, exit status {proc.returncode})"
-
-
-# -- the update server ------------------------------------------------------------------
-
-
-class UpdateServer:
-    """HTTPS on 127.0.0.1 (a free port) with a certificate from a new CA."""
-
-    def __init__(self, workdir: Path, body: bytes, slow: bool, fail: bool) -> None:
-        import trustme  # installed by tools/demo.sh
-
-        ca = trustme.CA(organization_name="Brivex demo CA (throwaway)")
-        self.ca_file = workdir / "demo-ca.pem"
-        ca.cert_pem.write_to_path(str(self.ca_file))
-        context = ssl.create_default_context(ssl.Purpose.CLIENT_AUTH)
-        ca.issue_cert("127.0.0.1").configure_cert(context)
-
-        self.body = body
-        self.slow = slow
-        self.fail = fail
-        self.requests: list[str] = []
-        self.stopping = threading.Event()
-        server = self
-
-        class Handler(http.server.BaseHTTPRequestHandler):
-            def log_message(self, format, *args):  # noqa: A002 - the report says what was asked
-                pass
-
-            def do_GET(self) -> None:
-                server.requests.append(self.path)
-                if self.path != URL_PATH or server.fail:
-                    self.send_error(404)
-                    return
-                self.send_response(200)
-                self.send_header("Content-Type", "application/octet-stream")
-                self.send_header("Content-Length", str(len(server.body)))
-                self.end_headers()
-                step = SLOW_BLOCK if server.slow else len(server.body)
-                for start in range(0, len(server.body), step):
-                    if start and server.stopping.wait(SLOW_DELAY):
-                        return
-                    self.wfile.write(server.body[start : start + step])
-
-        class Server(http.server.ThreadingHTTPServer):
-            daemon_threads = True
-
-            def get_request(self):
-                sock, addr = self.socket.accept()
-                return context.wrap_socket(sock, server_side=True), addr
-
-            def handle_error(self, request, client_address) -> None:
-                pass  # a client that hangs up early is not the demo's concern
-
-        self.httpd = Server(("127.0.0.1", 0), Handler)
-        self.url = f"https://127.0.0.1:{self.httpd.server_address[1]}{URL_PATH}"
-        self.thread = threading.Thread(target=self.httpd.serve_forever, daemon=True)
-        self.thread.start()
-
-    def close(self) -> None:
-        self.stopping.set()
-        self.httpd.shutdown()
-        self.httpd.server_close()
-        self.thread.join(timeout=5)
 
 
 # -- choosing the front end --------------------------------------------------------------
@@ -230,10 +165,7 @@ def demo(options: argparse.Namespace, workdir: Path) -> int:
     unpack = workdir / "unpacked"  # what a one-file build unpacks: the icon
     install.mkdir()
     unpack.mkdir()
-    sys.path.insert(0, str(ROOT / "packaging"))
-    import make_icon
-
-    (unpack / "icon.ico").write_bytes(make_icon.ico())
+    shutil.copyfile(ROOT / "packaging" / "icon.ico", unpack / "icon.ico")
 
     launcher = install / LAUNCHER
     launcher.write_bytes(launcher_script(OLD_VERSION))
@@ -244,9 +176,17 @@ def demo(options: argparse.Namespace, workdir: Path) -> int:
     old = launcher_version(launcher)
     print(f"demo: installed launcher  {old}")
 
-    server = UpdateServer(workdir, new_body, options.slow, options.fail)
+    from update_server import HttpsServer  # beside this file; needs trustme, which tools/demo.sh installs
+
+    if options.fail:
+        route = {"mode": "not_found"}
+    elif options.slow:
+        route = {"mode": "slow", "block_size": SLOW_BLOCK, "delay": SLOW_DELAY}
+    else:
+        route = {}
+    server = HttpsServer(body=new_body, path=URL_PATH, **route)
     try:
-        print(f"demo: update server       {server.url}")
+        print(f"demo: update server       {server.url()}")
         if options.fail:
             print("demo:                     serving nothing (404 Not Found): a failed update")
         else:
@@ -254,7 +194,7 @@ def demo(options: argparse.Namespace, workdir: Path) -> int:
             print(f"demo:                     serving launcher {NEW_VERSION} ({len(new_body) // 1024} KiB{speed})")
         print(f"demo: updating in the {mode} ...")
         print()
-        status = run_host(install, unpack, server.url, mode, server.ca_file)
+        status = run_host(install, unpack, server.url(), mode, Path(server.ca_pem_path))
         print()
         started = wait_for_start(install / LAUNCHER_LOG) if status == 0 else []
     finally:
@@ -273,7 +213,8 @@ def demo(options: argparse.Namespace, workdir: Path) -> int:
             print(f"demo:     {line}")
     else:
         print("demo: the new launcher did not report a start")
-    print(f"demo: server requests     {len(server.requests)} ({', '.join(server.requests) or 'none'})")
+    paths = [request.path for request in server.requests]
+    print(f"demo: server requests     {len(paths)} ({', '.join(paths) or 'none'})")
     if leftovers:
         print(f"demo: left in the install directory: {', '.join(leftovers)}")
 

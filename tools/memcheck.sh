@@ -26,7 +26,9 @@ root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 cd "$root"
 export PIP_DISABLE_PIP_VERSION_CHECK=1
 
-command -v valgrind >/dev/null 2>&1 || { echo "memcheck.sh: valgrind is not installed (apt-get install valgrind)" >&2; exit 1; }
+# shellcheck source=system.sh
+source "$root/tools/system.sh"
+ensure_packages memcheck.sh "${memcheck_packages[@]}" || exit 1
 
 # shellcheck source=venv.sh
 source "$root/tools/venv.sh"

@@ -31,6 +31,10 @@ root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 cd "$root"
 export PIP_DISABLE_PIP_VERSION_CHECK=1
 
+# shellcheck source=system.sh
+source "$root/tools/system.sh"
+ensure_packages sanitize.sh "${test_packages[@]}" || exit 1
+
 # shellcheck source=venv.sh
 source "$root/tools/venv.sh"
 ensure_venv "$root" || exit 1
@@ -63,12 +67,6 @@ reports="$build/reports"
 rm -rf "$reports"
 mkdir -p "$reports"
 
-# The display server starts before the preload is set: it is not under test.
-# shellcheck source=xvfb.sh
-source "$root/tools/xvfb.sh"
-trap stop_xvfb EXIT
-start_xvfb sanitize.sh || exit 1
-
 # Left out under the sanitizers: tests/test_frozen.py.  It freezes whatever
 # `updater` the interpreter finds, here the instrumented build, into a one-file
 # program that only runs with the sanitizer runtime preloaded, which is not the
@@ -78,13 +76,12 @@ start_xvfb sanitize.sh || exit 1
 # program is the same code the rest of this run covers.
 deselect=(--ignore=tests/test_frozen.py)
 
-export LD_PRELOAD="$preload"
 export PYTHONMALLOC=malloc
 export PYTHONPATH="$build${PYTHONPATH:+:$PYTHONPATH}"
 export ASAN_OPTIONS="detect_leaks=0:log_path=$reports/asan:print_summary=1:strict_init_order=1:check_initialization_order=1"
 export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1:log_path=$reports/ubsan"
 export UPDATER_SANITIZED_BUILD="$build"  # read by tests/test_sanitized_run.py
-echo "sanitize.sh: the tests import $("$py" -c 'import updater; print(updater.__file__)')"
+echo "sanitize.sh: the tests import $(LD_PRELOAD="$preload" "$py" -c 'import updater; print(updater.__file__)')"
 
 targets=(tests)
 for arg in "$@"; do
@@ -96,10 +93,12 @@ done
 
 started=$SECONDS
 status=0
+# The preload is given to pytest alone (through env), not to xvfb-run and the
+# Xvfb it starts when there is no display: the display server is not under test.
 # A private base for tmp_path: another pytest session starting meanwhile
 # prunes the shared one's older directories, even those still in use.
-"$py" -m pytest --basetemp="$build/pytest-tmp" "${targets[@]}" "${deselect[@]}" "$@" || status=$?
-unset LD_PRELOAD
+on_display env LD_PRELOAD="$preload" "$py" -m pytest --basetemp="$build/pytest-tmp" "${targets[@]}" "${deselect[@]}" "$@" ||
+    status=$?
 echo "sanitize.sh: suite finished in $((SECONDS - started)) s (pytest status $status)"
 
 if compgen -G "$reports/*" >/dev/null; then

@@ -75,7 +75,7 @@ def find_tools() -> dict[str, str]:
     if missing:
         raise CheckFailed(
             f"not found on PATH: {', '.join(missing)}\n"
-            f"install the mingw-w64 cross compiler: apt-get install {MINGW_PACKAGE} (.ci/run does)"
+            f"install the mingw-w64 cross compiler: apt-get install {MINGW_PACKAGE} (tools/test.sh does as root)"
         )
     actionlint = shutil.which("actionlint", path=os.pathsep.join([str(Path(sys.executable).parent), os.environ.get("PATH", "")]))
     if not actionlint:

@@ -11,7 +11,7 @@ PyInstaller and trustme.
 1. APP must carry the Visual C++ runtime DLLs that the module imports
    (vcruntime140*.dll, msvcp140*.dll): a machine without the VC++
    redistributable has none of them.
-2. The test HTTPS server (tests/support/https_server.py) serves LAUNCHER as the
+2. The local update server (tools/update_server.py) serves LAUNCHER as the
    newest launcher; an install directory gets a copy of APP and an old
    launcher.
 3. APP --console runs there, trusting the server through SSL_CERT_FILE and
@@ -34,9 +34,9 @@ import time
 from pathlib import Path
 
 ROOT = Path(__file__).resolve().parents[2]
-sys.path.insert(0, str(ROOT / "tests"))
+sys.path.insert(0, str(ROOT / "tools"))
 
-from support.https_server import HttpsServer  # noqa: E402
+from update_server import HttpsServer  # noqa: E402
 
 LAUNCHER = "BrivexLauncher.exe"
 MARKER = "launcher-started.txt"  # written by tools/windows/launcher.c
