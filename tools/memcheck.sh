@@ -28,25 +28,9 @@ export PIP_DISABLE_PIP_VERSION_CHECK=1
 
 # shellcheck source=system.sh
 source "$root/tools/system.sh"
-ensure_packages memcheck.sh "${memcheck_packages[@]}" || exit 1
-
-# shellcheck source=venv.sh
-source "$root/tools/venv.sh"
-ensure_venv "$root" || exit 1
-py="$root/.venv/bin/python"
-"$py" -m pip install --quiet -r requirements-dev.txt
-export PATH="$root/.venv/bin:$PATH"  # cmake and ninja come with requirements-dev.txt
-
+prepare memcheck.sh "${memcheck_packages[@]}" || exit 1
 build="$root/build/leak"
-generator=()
-command -v ninja >/dev/null 2>&1 && generator=(-G Ninja)
-if [[ -f "$build/CMakeCache.txt" ]] && ! grep -q "^CMAKE_GENERATOR:INTERNAL=${generator[1]:-Unix Makefiles}$" "$build/CMakeCache.txt"; then
-    rm -rf "$build"  # configured with another generator
-fi
-echo "memcheck.sh: building into $build"
-cmake -S "$root" -B "$build" "${generator[@]}" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-    -DPython_EXECUTABLE="$py" >"$build.configure.log" 2>&1 || { cat "$build.configure.log" >&2; exit 1; }
-cmake --build "$build" --parallel
+build_variant memcheck.sh "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo || exit 1
 
 core_tests=(
     tests/test_callables.py

@@ -33,25 +33,9 @@ export PIP_DISABLE_PIP_VERSION_CHECK=1
 
 # shellcheck source=system.sh
 source "$root/tools/system.sh"
-ensure_packages sanitize.sh "${test_packages[@]}" || exit 1
-
-# shellcheck source=venv.sh
-source "$root/tools/venv.sh"
-ensure_venv "$root" || exit 1
-py="$root/.venv/bin/python"
-"$py" -m pip install --quiet -r requirements-dev.txt
-export PATH="$root/.venv/bin:$PATH"  # cmake and ninja come with requirements-dev.txt
-
+prepare sanitize.sh "${test_packages[@]}" || exit 1
 build="$root/build/asan"
-generator=()
-command -v ninja >/dev/null 2>&1 && generator=(-G Ninja)
-if [[ -f "$build/CMakeCache.txt" ]] && ! grep -q "^CMAKE_GENERATOR:INTERNAL=${generator[1]:-Unix Makefiles}$" "$build/CMakeCache.txt"; then
-    rm -rf "$build"  # configured with another generator
-fi
-echo "sanitize.sh: building into $build"
-cmake -S "$root" -B "$build" "${generator[@]}" -DCMAKE_BUILD_TYPE=Debug -DUPDATER_SANITIZE=ON \
-    -DPython_EXECUTABLE="$py" >"$build.configure.log" 2>&1 || { cat "$build.configure.log" >&2; exit 1; }
-cmake --build "$build" --parallel
+build_variant sanitize.sh "$build" -DCMAKE_BUILD_TYPE=Debug -DUPDATER_SANITIZE=ON || exit 1
 # The installed layout: the type stub beside the module.
 cp updater.pyi "$build/updater.pyi"
 

@@ -9,6 +9,11 @@
 #                   install it and returns 1.  On a system without dpkg-query
 #                   (not Debian) it names the packages and returns 0: a test
 #                   whose part is missing then fails, saying what it lacks.
+#   prepare TAG PACKAGE...  ensure_packages, then .venv (tools/venv.sh) with
+#                   requirements-dev.txt; sets py to its interpreter and puts
+#                   .venv/bin (cmake, ninja) on PATH
+#   build_variant TAG DIR CMAKE_ARGUMENT...  configures the module with these
+#                   arguments into DIR (the configure log beside it) and builds it
 #   on_display COMMAND...  runs COMMAND on $DISPLAY, or when there is none under
 #                   xvfb-run -a (a private Xvfb on a free display number, 24-bit
 #                   1280x1024, no TCP), which ends with COMMAND's exit status.
@@ -69,4 +74,34 @@ on_display() {
     else
         xvfb-run -a "$@"
     fi
+}
+
+prepare() {
+    local tag="$1" root
+    shift
+    root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+    ensure_packages "$tag" "$@" || return 1
+    # shellcheck source=venv.sh
+    source "$root/tools/venv.sh"
+    ensure_venv "$root" || return 1
+    py="$root/.venv/bin/python"
+    "$py" -m pip install --quiet -r "$root/requirements-dev.txt"
+    export PATH="$root/.venv/bin:$PATH"
+}
+
+build_variant() {
+    local tag="$1" build="$2" root generator=()
+    shift 2
+    root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+    command -v ninja >/dev/null 2>&1 && generator=(-G Ninja)
+    if [[ -f "$build/CMakeCache.txt" ]] &&
+        ! grep -q "^CMAKE_GENERATOR:INTERNAL=${generator[1]:-Unix Makefiles}$" "$build/CMakeCache.txt"; then
+        rm -rf "$build"  # configured with another generator
+    fi
+    echo "$tag: building into $build"
+    cmake -S "$root" -B "$build" "${generator[@]}" "$@" -DPython_EXECUTABLE="$py" >"$build.configure.log" 2>&1 || {
+        cat "$build.configure.log" >&2
+        return 1
+    }
+    cmake --build "$build" --parallel
 }

@@ -18,14 +18,7 @@ export PIP_DISABLE_PIP_VERSION_CHECK=1
 
 # shellcheck source=system.sh
 source "$root/tools/system.sh"
-ensure_packages test.sh "${test_packages[@]}" || exit 1
-
-# shellcheck source=venv.sh
-source "$root/tools/venv.sh"
-ensure_venv "$root" || exit 1
-py="$root/.venv/bin/python"
-
-"$py" -m pip install --quiet -r requirements-dev.txt
+prepare test.sh "${test_packages[@]}" || exit 1
 
 echo "test.sh: the Windows build check"
 "$py" tools/wincheck.py
