@@ -79,7 +79,7 @@ for ((r = 0; r < rounds; r++)); do
         run "$py" -m pyperf command -q "${imports[@]}" --name import --append "$out/$file.json" -- "$py" -c "$code"
     done
     for size in 16 256; do
-        run "${timing[@]}" memory --mib "$size" --track-memory -p 1 -n 1 -w 0 --append "$out/memory-$size.json"
+        run "$py" bench/timing.py peak --mib "$size" --runs 2 >>"$out/peak-$size.txt"
     done
     run "${timing[@]}" import -n 1 -w 0 "${inproc[@]}" --append "$out/import-in-process.json"
 done

@@ -1,7 +1,8 @@
 """Wall-clock and memory benchmarks of one side on pyperf; bench/run.sh runs them.
 
-    python bench/timing.py console|window|memory --side module|plain --mib N [pyperf options]
+    python bench/timing.py console|window --side module|plain --mib N [pyperf options]
     python bench/timing.py import --loops 1 --values 1 --warmups 0 [pyperf options]
+    python bench/timing.py peak --mib N --runs R >> FILE
 
 ``module`` is the compiled ``updater``, ``plain`` bench/plain_updater.py.
 pyperf's main process serves an N MiB body over HTTPS (the test suite's server,
@@ -10,12 +11,16 @@ in a thread) to its workers, where both sides get the same rebinds:
 executable lies in a tmpfs directory (the download lands there),
 ``replace_and_run`` to a no-op.  console: ``UpdaterGUI()`` call to return,
 lines to /dev/null.  window: real Tk, construction to the end of the download
-on the worker thread.  memory: console, with pyperf's --track-memory.
-import: ``import updater`` after its dependencies.
+on the worker thread.  import: ``import updater`` after its dependencies.
+peak: the peak resident memory (VmHWM) of R fresh interpreters, each making
+one console update of the module, one number a line.  It is read from
+/proc/self/status: pyperf's own mem_max_rss (getrusage) keeps the high-water
+mark of the process that started the worker, here the one holding the body.
 """
 
 import os
 import shutil
+import subprocess
 import sys
 import tempfile
 import types
@@ -85,13 +90,49 @@ def import_cost(loops):
     return perf_counter() - t0
 
 
+def vm_hwm():
+    with open("/proc/self/status") as status:
+        return next(int(line.split()[1]) * 1024 for line in status if line.startswith("VmHWM:"))
+
+
+def serving(mib):
+    """The local update server with an N MiB body, and a tmpfs directory for the download."""
+    sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "tools"))
+    from update_server import HttpsServer, default_body
+
+    server = HttpsServer(body=default_body(mib * MIB), path="/bench/latest/main/BrivexLauncher.exe")
+    dest = tempfile.mkdtemp(prefix="updater-bench.", dir="/dev/shm" if os.path.isdir("/dev/shm") else None)
+    return server, dest
+
+
+def peak(argv):
+    if argv[0] == "peak-child":  # python timing.py peak-child URL CA DEST MIB
+        args = types.SimpleNamespace(side="module", what="console", url=argv[1], ca=argv[2], dest=argv[3],
+                                     mib=int(argv[4]))
+        update(1, *prepare(args), args)
+        print(vm_hwm())
+        return
+    mib, runs = int(argv[argv.index("--mib") + 1]), int(argv[argv.index("--runs") + 1])
+    server, dest = serving(mib)
+    try:
+        for _ in range(runs):
+            print(subprocess.run([sys.executable, __file__, "peak-child", server.url(), server.ca_pem_path, dest,
+                                  str(mib)], capture_output=True, text=True, check=True).stdout.strip(), flush=True)
+    finally:
+        server.close()
+        shutil.rmtree(dest)
+
+
 def main():
+    if sys.argv[1:2] in (["peak"], ["peak-child"]):
+        return peak(sys.argv[1:])
+
     def worker_args(cmd, args):
         cmd += [args.what, "--side", args.side, "--mib", str(args.mib)]
         cmd += [] if args.what == "import" else ["--url", args.url, "--ca", args.ca, "--dest", args.dest]
 
     runner = pyperf.Runner(add_cmdline_args=worker_args)
-    runner.argparser.add_argument("what", choices=("console", "window", "memory", "import"))
+    runner.argparser.add_argument("what", choices=("console", "window", "import"))
     runner.argparser.add_argument("--side", choices=("module", "plain"), default="module")
     runner.argparser.add_argument("--mib", type=int, default=256)
     for internal in ("--url", "--ca", "--dest"):  # the main process's server, for its workers
@@ -99,21 +140,16 @@ def main():
     args = runner.parse_args()
     if args.what == "import":
         return runner.bench_time_func("import updater after its dependencies", import_cost)
-    if args.what == "memory" and not args.track_memory:
-        runner.argparser.error("memory needs --track-memory")
-    name = "console update, peak memory" if args.what == "memory" else f"{args.what} update, {args.mib} MiB"
+    name = f"{args.what} update, {args.mib} MiB"
     if args.worker:
         return runner.bench_time_func(name, update, *prepare(args), args)
-    sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "tools"))
-    from update_server import HttpsServer, default_body
-
-    with HttpsServer(body=default_body(args.mib * MIB), path="/bench/latest/main/BrivexLauncher.exe") as server:
-        args.url, args.ca = server.url(), server.ca_pem_path
-        args.dest = tempfile.mkdtemp(prefix="updater-bench.", dir="/dev/shm" if os.path.isdir("/dev/shm") else None)
-        try:
-            runner.bench_time_func(name, update)  # starts the workers
-        finally:
-            shutil.rmtree(args.dest)
+    server, args.dest = serving(args.mib)
+    args.url, args.ca = server.url(), server.ca_pem_path
+    try:
+        runner.bench_time_func(name, update)  # starts the workers
+    finally:
+        server.close()
+        shutil.rmtree(args.dest)
 
 
 if __name__ == "__main__":
