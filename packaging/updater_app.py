@@ -14,18 +14,26 @@ Exit status: 0 after a successful update or when the user closes the window,
 
 The update address is the one compiled into the module.  In the shipped build
 nothing in this program's environment or command line changes it: whoever
-could set it would choose the program that is installed and started.
+could set it would choose the program that is installed and started.  Nor do
+SSL_CERT_FILE and SSL_CERT_DIR: the server's certificate is checked against
+the system's certificate store only, since a certificate authority named in
+the environment (with a proxy, also from the environment) could vouch for any
+server.
 """
 
 from __future__ import annotations
 
 import os
+import ssl
 import sys
 
 import updater
 
 USAGE = "usage: BrivexUpdater [--console | --paths]"
 SHIPPED_BUILD = "shipped"
+# Environment variables through which OpenSSL would trust another certificate
+# authority than the system's.
+TRUST_OVERRIDES = ("SSL_CERT_FILE", "SSL_CERT_DIR")
 
 
 def display_available() -> bool:
@@ -44,6 +52,7 @@ def print_paths(build: str) -> None:
     print(f"icon: {icon} ({'found' if os.path.exists(icon) else 'missing'})")
     print(f"launcher: {os.path.join(updater.get_exe_dir(), updater.MAIN_EXE_NAME)}")
     print(f"update address: {updater.UPDATE_URL}")
+    print(f"certificate file: {ssl.get_default_verify_paths().cafile}")
     print(f"build: {build}")
 
 
@@ -70,4 +79,7 @@ def main(argv: list[str], build: str = SHIPPED_BUILD) -> int:
 
 
 if __name__ == "__main__":
+    # The shipped build (the test build's entry script imports this one instead).
+    for name in TRUST_OVERRIDES:
+        os.environ.pop(name, None)
     sys.exit(main(sys.argv[1:]))

@@ -375,8 +375,8 @@ def test_console_update_downloads_and_swaps_beside_the_executable(install, trust
 
 
 @pytest.mark.parametrize("build", ["shipped", "test"])
-def test_only_the_test_build_takes_its_address_from_the_environment(build, request, tmp_path, trusted_env,
-                                                                    listener, updater_module):
+def test_only_the_test_build_takes_its_address_and_trust_from_the_environment(build, request, tmp_path,
+                                                                              trusted_env, listener, updater_module):
     # The shipped build's compiled address is on a reserved example domain,
     # which does not resolve; the listener closes the test build's connection.
     # Either way the download fails at once, and only the listener tells them apart.
@@ -390,9 +390,11 @@ def test_only_the_test_build_takes_its_address_from_the_environment(build, reque
     if build == "shipped":
         assert fields["update address"] == updater_module.UPDATE_URL
         assert fields["build"] == "shipped"
+        assert fields["certificate file"] != env["SSL_CERT_FILE"], "the shipped build trusts SSL_CERT_FILE"
         assert listener.close() == 0, "the shipped build connected to the address in BRIVEX_UPDATE_URL"
     else:
         assert fields["update address"] == listener.url
+        assert fields["certificate file"] == env["SSL_CERT_FILE"]
         assert listener.close() == 1
     assert run.returncode == 1 and run.stdout.splitlines()[-1] == "Download failed!", run
     assert inst.launcher.read_bytes() == OLD_LAUNCHER
