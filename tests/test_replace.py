@@ -7,12 +7,14 @@ on Windows, where the files said to be running are running programs."""
 import os
 import stat
 import time
+from dataclasses import dataclass
 
 import pytest
 
 from support.frame_helpers import entries
 from support.standins import Subprocess, install_frozen
-from support.winos import REAL_WINDOWS, RunningPrograms, WindowsOS, label, shutil_for
+from support.winos import (REAL_WINDOWS, RunningPrograms, WindowsOS, is_read_only, label, make_read_only,
+                          shutil_for, windows_error_text)
 
 NAMES = {"L": "BrivexLauncher.exe", "O": "BrivexLauncher.exe.old", "N": "BrivexLauncher_new.exe"}
 PREFIX = "Failed to replace and run: "
@@ -61,20 +63,24 @@ def on_disk(app):
 def windows(updater_module, monkeypatch):
     """Bind Windows file rules and a recording process start; returns a binder.
 
-    `running` files are running executables: real programs on Windows, whose
-    own file system then applies the rules, marks in the simulation elsewhere.
-    An `os_standin` is always bound."""
+    `running` files are running executables and `read_only` files carry the
+    read-only attribute: real programs and the real attribute on Windows,
+    whose own file system then applies the rules, marks and cleared write
+    bits in the simulation elsewhere.  An `os_standin` is always bound."""
     programs = RunningPrograms()
 
-    def bind(os_standin=None, popen_error=None, running=()):
+    def bind(os_standin=None, popen_error=None, running=(), read_only=()):
         winos = os_standin
         if winos is None and REAL_WINDOWS:
             for path in running:
                 programs.start(path)
         else:
-            winos = winos or WindowsOS(running=running)
+            # Read-only files belong to Windows: the simulation says it is Windows then.
+            winos = winos or WindowsOS(running=running, name="nt" if read_only else None)
             monkeypatch.setattr(updater_module, "os", winos)
             monkeypatch.setattr(updater_module, "shutil", shutil_for(winos))
+        for path in read_only:
+            make_read_only(path)
         popen = Subprocess(popen_error)
         monkeypatch.setattr(updater_module, "subprocess", popen)
         return winos, popen
@@ -83,60 +89,82 @@ def windows(updater_module, monkeypatch):
     programs.stop()
 
 
+@dataclass
+class Row:
+    before: dict
+    after: dict
+    running: str = ""  # keys of running programs
+    read_only: str = ""  # keys of read-only files, before and after
+    read_only_after: str = ""
+    start_error: BaseException | None = None
+    failing_line: int | None = None
+    mode: int | None = OLD_MODE  # the launcher's permission bits afterwards (POSIX)
+
+
 ROWS = {
-    # id: (files before, running, start error, files after, failing line, launcher mode)
-    "update": ({"L": "old", "N": "new"}, "", None, {"L": "new"}, None, OLD_MODE),
-    "first-install": ({"N": "new"}, "", None, {"L": "new"}, None, 0o755 & ~UMASK),
-    "leftover-backup": ({"L": "old", "O": "older", "N": "new"}, "", None, {"L": "new"}, None, OLD_MODE),
-    "backup-only": ({"O": "older", "N": "new"}, "", None, {"L": "new"}, None, 0o755 & ~UMASK),
+    "update": Row({"L": "old", "N": "new"}, {"L": "new"}),
+    "first-install": Row({"N": "new"}, {"L": "new"}, mode=0o755 & ~UMASK),
+    "leftover-backup": Row({"L": "old", "O": "older", "N": "new"}, {"L": "new"}),
+    "backup-only": Row({"O": "older", "N": "new"}, {"L": "new"}, mode=0o755 & ~UMASK),
     # the backup is a running program: the replacing rename of step 3 is refused
-    "backup-running": ({"L": "old", "O": "older", "N": "new"}, "O", None,
-                       {"L": "old", "O": "older", "N": "new"}, 85, OLD_MODE),
-    # the old launcher still runs: its backup cannot be deleted
-    "launcher-running": ({"L": "old", "N": "new"}, "L", None, {"L": "new", "O": "old"}, 88, OLD_MODE),
+    "backup-running": Row({"L": "old", "O": "older", "N": "new"}, {"L": "old", "O": "older", "N": "new"},
+                          running="O", failing_line=85),
+    # a read-only backup left by someone else: refused the same way
+    "backup-read-only": Row({"L": "old", "O": "older", "N": "new"}, {"L": "old", "O": "older", "N": "new"},
+                            read_only="O", read_only_after="O", failing_line=85, mode=None),
+    # the old launcher still runs: its backup cannot be deleted and stays for
+    # the next update's replacing rename; the new launcher is started
+    "launcher-running": Row({"L": "old", "N": "new"}, {"L": "new", "O": "old"}, running="L"),
+    # a read-only launcher: its backup loses the attribute and goes
+    "launcher-read-only": Row({"L": "old", "N": "new"}, {"L": "new"}, read_only="L", mode=None),
+    # both: the backup stays, no longer read-only, so the next rename can take it over
+    "launcher-running-read-only": Row({"L": "old", "N": "new"}, {"L": "new", "O": "old"}, running="L",
+                                      read_only="L", mode=None),
     # the download is missing: the launcher is put back
-    "download-missing": ({"L": "old"}, "", None, {"L": "old"}, 86, OLD_MODE),
-    "download-missing-leftover": ({"L": "old", "O": "older"}, "", None, {"L": "old"}, 86, OLD_MODE),
-    "download-missing-first-install": ({}, "", None, {}, 86, None),
+    "download-missing": Row({"L": "old"}, {"L": "old"}, failing_line=86),
+    "download-missing-leftover": Row({"L": "old", "O": "older"}, {"L": "old"}, failing_line=86),
+    "download-missing-first-install": Row({}, {}, failing_line=86, mode=None),
     # a leftover backup that step 3 did not make is not "restored"
-    "download-missing-backup-only": ({"O": "older"}, "", None, {"O": "older"}, 86, None),
-    "start-fails": ({"L": "old", "N": "new"}, "", OSError(8, "Exec format error"), {"L": "new"}, 89, OLD_MODE),
+    "download-missing-backup-only": Row({"O": "older"}, {"O": "older"}, failing_line=86, mode=None),
+    "start-fails": Row({"L": "old", "N": "new"}, {"L": "new"}, start_error=OSError(8, "Exec format error"),
+                       failing_line=89),
 }
 
 
 @pytest.mark.parametrize("row", ROWS.values(), ids=ROWS.keys())
 def test_failure_table(updater_module, app, windows, row):
-    before, running, start_error, after, failing_line, mode = row
-    populate(app, before)
-    winos, popen = windows(popen_error=start_error, running=[os.path.join(app, NAMES[k]) for k in running])
-    main_exe = os.path.join(app, NAMES["L"])
+    populate(app, row.before)
+    path = {key: os.path.join(app, NAMES[key]) for key in NAMES}
+    winos, popen = windows(popen_error=row.start_error, running=[path[k] for k in row.running],
+                           read_only=[path[k] for k in row.read_only])
 
-    if failing_line is None:
-        assert updater_module.replace_and_run(os.path.join(app, NAMES["N"])) is None
+    if row.failing_line is None:
+        assert updater_module.replace_and_run(path["N"]) is None
     else:
         with pytest.raises(RuntimeError) as info:
-            updater_module.replace_and_run(new_exe=os.path.join(app, NAMES["N"]))
+            updater_module.replace_and_run(new_exe=path["N"])
         error, cause = info.value, info.value.__context__
         assert str(error) == PREFIX + str(cause)
         assert error.__cause__ is None and not error.__suppress_context__
         assert entries(error) == [("updater.replace_and_run", 91)]
-        assert entries(cause)[0] == ("updater.replace_and_run", failing_line)
+        assert entries(cause)[0] == ("updater.replace_and_run", row.failing_line)
 
-    assert on_disk(app) == after
-    if mode is not None and os.name == "posix":
-        assert stat.S_IMODE(os.stat(main_exe).st_mode) == mode
-    started = failing_line is None or start_error is not None
+    assert on_disk(app) == row.after
+    assert {k for k in row.after if is_read_only(path[k])} == set(row.read_only_after)
+    if row.mode is not None and os.name == "posix":
+        assert stat.S_IMODE(os.stat(path["L"]).st_mode) == row.mode
+    started = row.failing_line is None or row.start_error is not None
     # one positional argument, a list holding the path; no shell, cwd or env
-    assert popen.calls == ([(([main_exe],), {})] if started else [])
+    assert popen.calls == ([(([path["L"]],), {})] if started else [])
 
 
 def test_failure_messages_carry_the_windows_error(updater_module, app, windows):
-    populate(app, {"L": "old", "N": "new"})
-    windows(running=[os.path.join(app, NAMES["L"])])
+    populate(app, {"L": "old", "O": "older", "N": "new"})
+    main_exe, old_exe, new_exe = (os.path.join(app, NAMES[k]) for k in "LON")
+    windows(running=[old_exe])
     with pytest.raises(RuntimeError) as info:
-        updater_module.replace_and_run(os.path.join(app, NAMES["N"]))
-    old_exe = os.path.join(app, NAMES["O"])
-    assert str(info.value) == f"{PREFIX}[WinError 5] Access is denied: {old_exe!r}"
+        updater_module.replace_and_run(new_exe)
+    assert str(info.value) == f"{PREFIX}[WinError 5] {windows_error_text(5)}: {main_exe!r} -> {old_exe!r}"
     assert isinstance(info.value.__context__, PermissionError)
 
 

@@ -35,6 +35,33 @@ void accept_transport(PyObject* resp)
     raise(call(attr(attr(global(lit::urllib), lit::error), lit::URLError), {reason}));
 }
 
+// The new launcher is in place by now, so a backup that cannot be deleted
+// must not fail the update.  Windows refuses to delete a program that still
+// runs (the old launcher may not have ended yet) and a read-only file:
+//     try:
+//         os.remove(old_exe)
+//     except OSError:
+//         if os.name == "nt":
+//             try:
+//                 os.chmod(old_exe, 0o200)    # stat.S_IWRITE: not read-only
+//                 os.remove(old_exe)
+//             except OSError:
+//                 pass
+// A backup that is still there (a running program) is taken over by the
+// next update's replacing rename.  It is left without its read-only
+// attribute, since Windows renames nothing onto a read-only file.
+void remove_backup(Frame& f, PyObject* old_exe)
+{
+    try_except(f, PyExc_OSError, [&] { call_method(global(lit::os), lit::remove, {old_exe}); }, [&](PyObject*) {
+        if (!on_windows()) return;
+        try_except(f, PyExc_OSError, [&] {
+            Ref os = global(lit::os);
+            call_method(os, lit::chmod, {old_exe, lit::n0o200});
+            call_method(os, lit::remove, {old_exe});
+        }, [](PyObject*) {});
+    });
+}
+
 }  // namespace
 
 // def get_resource_path(relative_path):
@@ -166,7 +193,7 @@ Ref replace_and_run(Frame& f, PyObject* const* args)
         give_launcher_mode(main_exe, old_exe, backed_up);  // still line 86
         f.at(87);
         if (truthy(call_method(os_path(), lit::exists, {old_exe}))) {
-            f.at(88); call_method(global(lit::os), lit::remove, {old_exe});
+            f.at(88); remove_backup(f, old_exe);
         }
         // The path travels as a one-element list, so that a directory with
         // spaces is never split into another program's name.

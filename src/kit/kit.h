@@ -148,19 +148,27 @@ bool failed(Frame& f, Body&& body)
 }
 
 // try: body()
-// except Exception as e: handler(e)
-// Anything not derived from Exception passes through unchanged.
+// except caught as e: handler(e)
+// Anything not derived from `caught` passes through unchanged.
 template <class Body, class Handler>
-void try_except(Frame& f, Body&& body, Handler&& handler)
+void try_except(Frame& f, PyObject* caught, Body&& body, Handler&& handler)
 {
     if (!failed(f, body)) return;
     Ref exc = Ref::steal(PyErr_GetRaisedException());
-    if (!PyErr_GivenExceptionMatches(exc, PyExc_Exception)) {
+    if (!PyErr_GivenExceptionMatches(exc, caught)) {
         PyErr_SetRaisedException(exc.release());
         throw PyError{true};
     }
     Handling handling(exc);
     handler(exc.get());
+}
+
+// try: body()
+// except Exception as e: handler(e)
+template <class Body, class Handler>
+void try_except(Frame& f, Body&& body, Handler&& handler)
+{
+    try_except(f, PyExc_Exception, body, handler);
 }
 
 // type(obj).name bound to obj, the way the interpreter finds a special

@@ -7,11 +7,16 @@ included) except for the few operations whose Windows behaviour differs:
 * ``rename(src, dst)`` refuses an existing ``dst`` with ``FileExistsError``
   ("[WinError 183] Cannot create a file when that file already exists").
 * ``replace(src, dst)`` overwrites ``dst`` as on both systems, unless ``dst`` is a
-  running executable ("[WinError 5] Access is denied").
-* ``remove(path)`` / ``unlink(path)`` of a running executable is refused with
-  ``PermissionError`` ("[WinError 5] Access is denied").
+  running executable or read-only ("[WinError 5] Access is denied").
+* ``remove(path)`` / ``unlink(path)`` of a running executable or of a read-only
+  file is refused with ``PermissionError`` ("[WinError 5] Access is denied").
 * A running executable may itself be renamed (Windows allows that); the
-  "running" mark follows the file to its new name.
+  "running" mark follows the file to its new name.  So may a read-only file.
+
+Read-only is Windows' file attribute, which Python shows and sets as the
+absence or presence of ``stat.S_IWRITE`` in the mode: `make_read_only` and
+``chmod(path, stat.S_IWRITE)`` work the same way on both systems.  With
+``name="nt"`` the stand-in also says it is Windows (``os.name``).
 
 Bind it where the code under test looks up ``os``::
 
@@ -37,6 +42,7 @@ import errno
 import importlib.util
 import os as _os
 import shutil as _shutil
+import stat
 import subprocess
 import sys
 import types
@@ -88,11 +94,32 @@ def _key(path) -> str:
     return _os.path.normcase(_os.path.abspath(_os.fspath(path)))
 
 
+def make_read_only(path) -> None:
+    """Windows' read-only attribute on a real Windows, write bits cleared elsewhere."""
+    _os.chmod(path, stat.S_IMODE(_os.stat(path).st_mode) & ~0o222 if not REAL_WINDOWS else stat.S_IREAD)
+
+
+def is_read_only(path) -> bool:
+    return not _os.stat(path).st_mode & stat.S_IWRITE
+
+
+def windows_error_text(winerror: int) -> str:
+    """What str() of an OSError says for `winerror`: the system's own text on
+    Windows (it differs between Windows and Wine), the stand-in's elsewhere."""
+    if REAL_WINDOWS:
+        import ctypes
+
+        return ctypes.FormatError(winerror).strip().rstrip(".")
+    return _MESSAGES[winerror]
+
+
 class WindowsOS:
     """An `os` stand-in with Windows rename/replace/remove rules (see module doc)."""
 
-    def __init__(self, running=()):
+    def __init__(self, running=(), name=None):
         self._running: set[str] = set()
+        if name is not None:
+            self.name = name
         self.calls: list[tuple] = []  # (name, *args) of every rename/replace/remove/unlink
         for path in running:
             self.mark_running(path)
@@ -120,24 +147,31 @@ class WindowsOS:
         _os.rename(src, dst, src_dir_fd=src_dir_fd, dst_dir_fd=dst_dir_fd)
         self._follow(src, dst)
 
+    def _refuses_change(self, path) -> bool:
+        return self.is_running(path) or (_os.path.exists(path) and is_read_only(path))
+
     def replace(self, src, dst, *, src_dir_fd=None, dst_dir_fd=None):
         self.calls.append(("replace", src, dst))
-        if self.is_running(dst):
+        if self._refuses_change(dst):
             raise WinPermissionError(src, dst)
         _os.replace(src, dst, src_dir_fd=src_dir_fd, dst_dir_fd=dst_dir_fd)
         self._follow(src, dst)
 
     def remove(self, path, *, dir_fd=None):
         self.calls.append(("remove", path))
-        if self.is_running(path):
+        if self._refuses_change(path):
             raise WinPermissionError(path)
         _os.remove(path, dir_fd=dir_fd)
 
     def unlink(self, path, *, dir_fd=None):
         self.calls.append(("unlink", path))
-        if self.is_running(path):
+        if self._refuses_change(path):
             raise WinPermissionError(path)
         _os.unlink(path, dir_fd=dir_fd)
+
+    def chmod(self, path, mode, **kwargs):
+        self.calls.append(("chmod", path, mode))
+        _os.chmod(path, mode, **kwargs)
 
     def _follow(self, src, dst) -> None:
         if self.is_running(src):
