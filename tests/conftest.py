@@ -143,6 +143,11 @@ def _parse_stdout(raw: str) -> tuple[str, list]:
     return "".join(plain), results
 
 
+def _text(output: bytes) -> str:
+    """A child's output as text, its line ends as "\n" (Windows writes "\r\n")."""
+    return output.decode(errors="replace").replace("\r\n", "\n")
+
+
 class RunningScenario:
     """A scenario started in the background; `wait` collects its result."""
 
@@ -179,12 +184,12 @@ class RunningScenario:
                 f"scenario {self.script.name} did not finish within {timeout} s\n"
                 f"--- stdout ---\n{raw}--- stderr ---\n{err.decode(errors='replace')}"
             )
-        raw = out.decode(errors="replace")
+        raw = _text(out)
         plain, results = _parse_stdout(raw)
         return ScenarioResult(
             returncode=self.proc.returncode,
             stdout=plain,
-            stderr=err.decode(errors="replace"),
+            stderr=_text(err),
             results=results,
             raw_stdout=raw,
         )

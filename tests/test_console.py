@@ -17,6 +17,7 @@ from support.frame_helpers import entries
 from update_server import DEFAULT_PATH
 from support.launcher import Install
 from support.standins import ScriptedDownload, Urllib, fake_sys
+from support.winos import RunningPrograms, windows_error_text
 
 BANNER = "Tkinter not available, running console update..."
 READY = "Update ready! Replacing and restarting..."
@@ -47,31 +48,52 @@ SCENARIO = """
 FIRST, SECOND = "65.5% • 128.0 KB/s", "100.0% • 97.7 KB/s"
 FAILED = "Download failed!"
 PLAIN = "the plain-HTTP server"
+# A swap that fails: on POSIX the new launcher cannot be started (it takes
+# the old one's bits, here without x); on Windows a backup left from before
+# that still runs refuses the replacing rename, and nothing changes.
+if os.name == "nt":
+    SWAP_FAILS = {"running_backup": True}
+    SWAP_ERROR = f"[WinError 5] {windows_error_text(5)}: {{launcher!r}} -> {{backup!r}}"
+else:
+    SWAP_FAILS = {"launcher_mode": 0o644}
+    SWAP_ERROR = "[Errno 13] Permission denied: '{launcher}'"
 # id: (route, setting, printed lines, exit status, bytes of the download left beside the launcher)
 END_TO_END = {
     "known-size": ({"mode": "normal"}, {}, [FIRST, SECOND, READY], 0, 0),
     "unknown-size": ({"mode": "no_length"}, {}, ["64 KB • 128.0 KB/s", "97 KB • 97.7 KB/s", READY], 0, 0),
     "download-fails": ({"mode": "not_found"}, {}, [FAILED], 1, 0),
-    "replacement-fails": ({"mode": "normal"}, {"launcher_mode": 0o644}, [
-        FIRST, SECOND, READY, "Error: Failed to replace and run: [Errno 13] Permission denied: '{launcher}'"], 1, 0),
+    "replacement-fails": ({"mode": "normal"}, SWAP_FAILS, [
+        FIRST, SECOND, READY, "Error: Failed to replace and run: " + SWAP_ERROR], 1, 0),
     "redirect-to-plain-http": ({"mode": "redirect", "redirect_to": PLAIN}, {}, [FAILED], 1, 0),
     "stalled-server": ({"mode": "stall", "cut_at": 70_000}, {"env": {"TEST_TIMEOUT": "0.5"}}, [FIRST, FAILED], 1, 65536),
-    "disk-full": ({"mode": "normal"}, {"env": {"TEST_FILE_SIZE_LIMIT": "80000"}}, [FIRST, FAILED], 1, 80_000),
+    "disk-full": pytest.param(
+        {"mode": "normal"}, {"env": {"TEST_FILE_SIZE_LIMIT": "80000"}}, [FIRST, FAILED], 1, 80_000,
+        marks=pytest.mark.posix_only(reason="a full disk is a file size limit (RLIMIT_FSIZE)")),
     "non-ascii-directory": ({"mode": "normal"}, {"name": "Brivex Äpp 启动器"}, [FIRST, SECOND, READY], 0, 0),
 }
 
 
-@pytest.mark.posix_only(reason="the launchers are shell scripts")
+@pytest.fixture
+def running_programs():
+    programs = RunningPrograms()
+    yield programs
+    programs.stop()
+
+
 @pytest.mark.parametrize("route, setting, lines, status, partial", END_TO_END.values(), ids=END_TO_END.keys())
 def test_console_update_end_to_end(https_server, plain_http_server, trusted_env, run_scenario, tmp_path,
-                                   route, setting, lines, status, partial):
+                                   running_programs, route, setting, lines, status, partial):
     install = Install(tmp_path, setting.get("launcher_mode", 0o755), name=setting.get("name", "Brivex Launcher"))
+    if setting.get("running_backup"):
+        install.backup.write_bytes(b"an older launcher")
+        running_programs.start(install.backup)
     plain_http_server.configure(body=install.new_body)
     https_server.configure(body=install.new_body, **{
         key: plain_http_server.url() if value == PLAIN else value for key, value in route.items()})
     outcome = run_scenario(SCENARIO.format(install=str(install.dir)), env={**trusted_env, **setting.get("env", {})},
                            timeout=30)
-    expected = "".join(line.format(launcher=install.launcher) + "\n" for line in [BANNER, *lines])
+    expected = "".join(line.format(launcher=str(install.launcher), backup=str(install.backup)) + "\n"
+                       for line in [BANNER, *lines])
     assert (outcome.returncode, outcome.stdout, outcome.stderr) == (status, expected, ""), str(outcome)
     if status == 0:
         assert outcome.result.startswith("<updater.UpdaterGUI object at ")
@@ -81,6 +103,10 @@ def test_console_update_end_to_end(https_server, plain_http_server, trusted_env,
     # The launcher is never lost: replaced after a good download, untouched otherwise.
     replaced = status == 0 or "launcher_mode" in setting
     assert install.launcher.read_bytes() == (install.new_body if replaced else install.old_body)
+    if setting.get("running_backup"):  # refused before anything moved
+        assert install.listing() == ["BrivexLauncher.exe", "BrivexLauncher.exe.old", "BrivexLauncher_new.exe"]
+        assert install.new_file.read_bytes() == install.new_body
+        return
     assert install.listing() == ["BrivexLauncher.exe"] + (["BrivexLauncher_new.exe"] if partial else [])
     if partial:
         assert install.new_file.read_bytes() == install.new_body[:partial]
@@ -243,7 +269,6 @@ ENTRY = """
 """
 
 
-@pytest.mark.posix_only(reason="the launchers are shell scripts")
 def test_running_as_main_performs_an_update(https_server, trusted_env, run_scenario, tmp_path):
     install = Install(tmp_path)
     https_server.configure(body=install.new_body)
@@ -254,5 +279,6 @@ def test_running_as_main_performs_an_update(https_server, trusted_env, run_scena
     (request,) = https_server.requests
     assert (request.path, request.header("Host")) == ("/brivex/latest/main/BrivexLauncher.exe", "downloads.example.com")
     assert install.launcher.read_bytes() == install.new_body
-    assert stat.S_IMODE(os.stat(install.launcher).st_mode) == 0o755
+    if os.name == "posix":
+        assert stat.S_IMODE(os.stat(install.launcher).st_mode) == 0o755
     assert install.started() == "new\n"

@@ -12,9 +12,10 @@ from dataclasses import dataclass
 import pytest
 
 from support.frame_helpers import entries
+from support.launcher import program
 from support.standins import Subprocess, install_frozen
-from support.winos import (REAL_WINDOWS, RunningPrograms, WindowsOS, is_read_only, label, make_read_only,
-                          shutil_for, windows_error_text)
+from support.winos import (REAL_WINDOWS, UNDER_WINE, RunningPrograms, WindowsOS, is_read_only, label,
+                          make_read_only, shutil_for, windows_error_text)
 
 NAMES = {"L": "BrivexLauncher.exe", "O": "BrivexLauncher.exe.old", "N": "BrivexLauncher_new.exe"}
 PREFIX = "Failed to replace and run: "
@@ -38,8 +39,8 @@ def umask():
 
 @pytest.fixture
 def app(updater_module, monkeypatch, tmp_path):
-    # A directory with spaces, as under "C:\Program Files".
-    return install_frozen(updater_module, monkeypatch, tmp_path / "Program Files" / "Brivex")
+    # A directory with spaces and non-ASCII letters, as under "C:\Program Files".
+    return install_frozen(updater_module, monkeypatch, tmp_path / "Program Files" / "Brivex Äpp 启动器")
 
 
 def populate(app, files):
@@ -110,8 +111,10 @@ ROWS = {
     "backup-running": Row({"L": "old", "O": "older", "N": "new"}, {"L": "old", "O": "older", "N": "new"},
                           running="O", failing_line=85),
     # a read-only backup left by someone else: refused the same way
-    "backup-read-only": Row({"L": "old", "O": "older", "N": "new"}, {"L": "old", "O": "older", "N": "new"},
-                            read_only="O", read_only_after="O", failing_line=85, mode=None),
+    "backup-read-only": pytest.param(
+        Row({"L": "old", "O": "older", "N": "new"}, {"L": "old", "O": "older", "N": "new"},
+            read_only="O", read_only_after="O", failing_line=85, mode=None),
+        marks=pytest.mark.skipif(UNDER_WINE, reason="Wine 8 renames onto a read-only file, which Windows refuses")),
     # the old launcher still runs: its backup cannot be deleted and stays for
     # the next update's replacing rename; the new launcher is started
     "launcher-running": Row({"L": "old", "N": "new"}, {"L": "new", "O": "old"}, running="L"),
@@ -243,17 +246,24 @@ def test_interrupt_at_start_is_not_wrapped(updater_module, app, windows, make_er
 # -- one real start --------------------------------------------------------------------
 
 
-@pytest.mark.posix_only(reason="the launcher is a shell script")
 @pytest.mark.parametrize("installed", [False, True], ids=["first-install", "update"])
 def test_new_launcher_really_starts(updater_module, app, tmp_path, monkeypatch, installed):
     work = tmp_path / "work dir"
     work.mkdir()
     monkeypatch.chdir(work)
-    marker = tmp_path / "started"
+    marker = tmp_path / "started.txt"
     main_exe, new_exe = (os.path.join(app, NAMES[k]) for k in "LN")
-    with open(new_exe, "w") as f:
-        f.write(f'#!/bin/sh\nprintf "%s\\n%s\\n" "$0" "$(pwd -P)" > "{marker}.part"\nmv "{marker}.part" "{marker}"\n')
+    with open(new_exe, "wb") as f:
+        f.write(program("new started as %s in %d", marker))
     os.chmod(new_exe, 0o600)  # as downloaded: not executable
+    # Programs where a command line split at a space would be looked for
+    # first: ...\Program.exe, ...\Program Files\Brivex.exe, ...
+    planted = [main_exe[:i] + ".exe" for i, c in enumerate(main_exe) if c == " " and i > len(str(tmp_path))]
+    assert len(planted) == 3
+    for path in planted:
+        with open(path, "wb") as f:
+            f.write(program("planted, started as %s", marker))
+        os.chmod(path, 0o755)
     if installed:
         populate(app, {"L": "old"})
 
@@ -262,7 +272,9 @@ def test_new_launcher_really_starts(updater_module, app, tmp_path, monkeypatch, 
     deadline = time.monotonic() + 10
     while not marker.exists() and time.monotonic() < deadline:
         time.sleep(0.02)
+    time.sleep(0.3)  # time for a second program to say it started
     assert marker.exists(), "the new launcher did not run within 10 s"
-    assert marker.read_text().splitlines() == [main_exe, os.path.realpath(work)]
-    assert stat.S_IMODE(os.stat(main_exe).st_mode) == (OLD_MODE if installed else 0o755 & ~UMASK)
+    assert marker.read_text(encoding="utf-8").splitlines() == [f"new started as {main_exe} in {os.getcwd()}"]
+    if os.name == "posix":
+        assert stat.S_IMODE(os.stat(main_exe).st_mode) == (OLD_MODE if installed else 0o755 & ~UMASK)
     assert os.listdir(app) == [NAMES["L"]]

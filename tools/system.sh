@@ -27,10 +27,13 @@
 #   binutils                     objdump, which PyInstaller runs for the one-file build, and nm
 #   locales                      the en_US locale source and the ISO-8859-1 character map, from
 #                                which tests/test_frozen.py generates a locale with localedef
-#   g++-mingw-w64-x86-64         the Windows build check of tools/test.sh (tools/wincheck.py):
-#                                x86_64-w64-mingw32-g++, -nm, -dlltool, -objdump
 test_packages=(xvfb xauth xfonts-base xdotool x11-utils imagemagick libtk8.6 libtcl8.6 fonts-dejavu-core binutils
-               locales g++-mingw-w64-x86-64)
+               locales)
+# The Windows stage of tools/test.sh (tools/windows/):
+#   g++-mingw-w64-x86-64         the module and the launcher stand-in built for Windows:
+#                                x86_64-w64-mingw32-g++, -gcc, -nm, -objdump
+#   wine, wine64                 Windows CPython 3.12, the suite and the one-file app run under Wine
+windows_packages=(g++-mingw-w64-x86-64 wine wine64)
 # tools/memcheck.sh:
 #   valgrind
 memcheck_packages=(valgrind)

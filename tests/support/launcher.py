@@ -1,10 +1,42 @@
-"""A launcher directory for whole-update runs: the launcher is a shell script
-that appends its name to a marker file when it starts."""
+"""Launchers for whole-update runs: real programs that record their start.
+
+`program` makes one: a shell script on POSIX, on Windows the stand-in
+program tools/windows/launcher.c (built by tools/windows/build.py into
+build/windows/launcher.exe) with its instructions appended.  Either appends a
+line to a marker file when started.  `Install` is a launcher directory with
+an old launcher and the body of a new one."""
 
 from __future__ import annotations
 
+import os
+import re
 import time
 from pathlib import Path
+
+import pytest
+
+ROOT = Path(__file__).resolve().parents[2]
+WINDOWS_LAUNCHER = ROOT / "build" / "windows" / "launcher.exe"
+TAG = b"#brivex-launcher\t"
+
+
+def _windows_program() -> bytes:
+    if not WINDOWS_LAUNCHER.is_file():
+        pytest.fail(f"the launcher stand-in {WINDOWS_LAUNCHER} is missing: tools/windows/build.py builds it "
+                    "(tools/test.sh runs it)", pytrace=False)
+    return WINDOWS_LAUNCHER.read_bytes()
+
+
+def program(text: str, marker: Path, size: int = 0) -> bytes:
+    """A launcher that appends `text` and a newline to `marker` when it starts,
+    "%s" in `text` standing for the path it was started by and "%d" for its
+    working directory; padded to `size` bytes when that is more than it needs."""
+    if os.name == "nt":
+        head, tail = _windows_program(), b"\n" + TAG + f"{marker}\t{text}\n".encode()
+    else:
+        line = re.sub(r'(["$`\\])', r"\\\1", text).replace("%s", "$0").replace("%d", "$(pwd -P)")
+        head, tail = f"#!/bin/sh\nprintf '%s\\n' \"{line}\" >> '{marker}'\nexit 0\n".encode(), b"\n"
+    return head + b"#" * max(0, size - len(head) - len(tail)) + tail
 
 
 class Install:
@@ -13,25 +45,21 @@ class Install:
         self.dir = root / name
         self.dir.mkdir()
         self.launcher = self.dir / "BrivexLauncher.exe"
+        self.backup = self.dir / "BrivexLauncher.exe.old"
         self.new_file = self.dir / "BrivexLauncher_new.exe"
         self.marker = root / "started.txt"
-        self.body_size = body_size
-        self.old_body = self.script("old")
+        self.old_body = program("old", self.marker, body_size)
         self.launcher.write_bytes(self.old_body)
         self.launcher.chmod(launcher_mode)
-        self.new_body = self.script("new")
-
-    def script(self, who: str) -> bytes:
-        """A launcher that writes `who` to the marker, padded to `body_size` bytes."""
-        text = f"#!/bin/sh\necho {who} >> '{self.marker}'\nexit 0\n".encode()
-        return text + b"#" * (self.body_size - len(text))
+        self.new_body = program("new", self.marker, body_size)
+        assert len(self.new_body) == body_size, "the launcher program does not fit in body_size"
 
     def started(self, wait: float = 5.0):
         """What started launchers wrote to the marker (None: nothing started)."""
         deadline = time.monotonic() + wait
         while not self.marker.exists() and time.monotonic() < deadline:
             time.sleep(0.05)
-        return self.marker.read_text() if self.marker.exists() else None
+        return self.marker.read_text(encoding="utf-8") if self.marker.exists() else None
 
     def listing(self) -> list[str]:
         return sorted(p.name for p in self.dir.iterdir())

