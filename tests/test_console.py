@@ -37,6 +37,10 @@ SCENARIO = """
         import urllib.request
         from support.standins import Urllib
         updater.urllib = Urllib(opener=urllib.request.urlopen, timeout=float(os.environ["TEST_TIMEOUT"]))
+    if "TEST_SYNC_REFUSED" in os.environ:  # a disk that fails to sync the download
+        import errno
+        from support.standins import RecordingOs
+        updater.os = RecordingOs(errors={{"fsync": OSError(errno.EIO, "Input/output error")}})
     if "TEST_FILE_SIZE_LIMIT" in os.environ:  # a full disk: no file grows past this size
         import resource, signal
         signal.signal(signal.SIGXFSZ, signal.SIG_IGN)  # the write fails with EFBIG instead
@@ -69,6 +73,7 @@ END_TO_END = {
     "disk-full": pytest.param(
         {"mode": "normal"}, {"env": {"TEST_FILE_SIZE_LIMIT": "80000"}}, [FIRST, FAILED], 1, 80_000,
         marks=pytest.mark.posix_only(reason="a full disk is a file size limit (RLIMIT_FSIZE)")),
+    "sync-fails": ({"mode": "normal"}, {"env": {"TEST_SYNC_REFUSED": "1"}}, [FIRST, SECOND, FAILED], 1, 100_000),
     "non-ascii-directory": ({"mode": "normal"}, {"name": "Brivex Äpp 启动器"}, [FIRST, SECOND, READY], 0, 0),
 }
 

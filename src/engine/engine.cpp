@@ -150,6 +150,17 @@ Ref download_new_exe_with_progress(Frame& f, PyObject* const* args)
                     }
                     f.at(70); call(progress_callback, {percent, speed, greater(total_size, lit::n0), downloaded});
                 }
+                // The whole download reaches the disk before its name can
+                // replace the launcher's: file systems write a renamed file's
+                // data later than the rename, and a crash in between would
+                // leave a launcher of zeros.  Once, after the last block:
+                //     f.flush()
+                //     os.fsync(f.fileno())
+                // both on the with statement's line.
+                f.at(54);
+                call_method(out, lit::flush, {});
+                Ref fsync = attr(global(lit::os), lit::fsync);
+                call(fsync, {call_method(out, lit::fileno, {})});
             });
             // The body ended before the announced size: a cut connection
             // looks like a clean end, so this is the only place it shows.
