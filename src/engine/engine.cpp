@@ -206,9 +206,10 @@ Ref replace_and_run(Frame& f, PyObject* const* args)
         if (truthy(call_method(os_path(), lit::exists, {old_exe}))) {
             f.at(88); remove_backup(f, old_exe);
         }
+        // The renames reach the disk before the new launcher runs.
+        f.at(89); sync_directory(f, exe_dir);
         // The path travels as a one-element list, so that a directory with
         // spaces is never split into another program's name.
-        f.at(89);
         Ref command = own(PyList_New(1));
         PyList_SET_ITEM(command.get(), 0, Py_NewRef(main_exe.get()));
         call(attr(global(lit::subprocess), lit::Popen), {command});

@@ -242,16 +242,20 @@ def _is_open(fd: int) -> bool:
 
 class Subprocess:
     """A `subprocess` stand-in whose ``Popen`` records its calls and starts
-    nothing (or raises `error`)."""
+    nothing (or raises `error`).  With `events`, each call is also appended
+    there as ("Popen", *args), in order with another stand-in's events."""
 
-    def __init__(self, error: BaseException | None = None, *, record: bool = True):
+    def __init__(self, error: BaseException | None = None, *, record: bool = True, events: list | None = None):
         self.error = error
         self.record = record
+        self.events = events
         self.calls: list[tuple[tuple, dict]] = []
 
     def Popen(self, *args, **kwargs):  # noqa: N802 - mirrors subprocess.Popen
         if self.record:
             self.calls.append((args, kwargs))
+        if self.events is not None:
+            self.events.append(("Popen", *args))
         if self.error is not None:
             raise self.error if self.record else fresh(self.error)
         return object()
