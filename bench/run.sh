@@ -9,6 +9,9 @@
 # installs bench/requirements.txt and the module from these sources (pip
 # install ., a release build).  The whole run is under its own Xvfb
 # (xvfb-run -a); pyperf's files and the callgrind counts go to bench/out/.
+# The console update runs twice per side and round: with the download on
+# tmpfs, and on a disk, in bench/out/disk (the work tree's file system; set
+# BENCH_DISK_DIR for another): what the module's sync of the download costs.
 # --quick: a handful of runs and 64 MiB bodies, to try the benchmark out.
 set -euo pipefail
 
@@ -51,6 +54,8 @@ fi
 out="$root/bench/out"
 rm -rf "$out"
 mkdir -p "$out"
+disk="${BENCH_DISK_DIR:-$out/disk}"
+mkdir -p "$disk"
 
 run() {  # runs a command and keeps it, as a shell line, for the report
     local arg line=""
@@ -71,6 +76,8 @@ for ((r = 0; r < rounds; r++)); do
     ((r % 2)) && sides=(plain module)
     for side in "${sides[@]}"; do
         run "${timing[@]}" console --side "$side" --mib "$mib" "${console[@]}" --append "$out/$side-console.json"
+        run "${timing[@]}" console --side "$side" --mib "$mib" "${console[@]}" --into "$disk" \
+            --append "$out/$side-console-disk.json"
         run "${timing[@]}" window --side "$side" --mib "$mib" "${window[@]}" --inherit-environ DISPLAY,XAUTHORITY \
             --append "$out/$side-window.json"
         # Import cost: whole interpreters that import the dependencies alone, or the module with them.

@@ -1,6 +1,6 @@
 """Wall-clock and memory benchmarks of one side on pyperf; bench/run.sh runs them.
 
-    python bench/timing.py console|window --side module|plain --mib N [pyperf options]
+    python bench/timing.py console|window --side module|plain --mib N [--into DIR] [pyperf options]
     python bench/timing.py import --loops 1 --values 1 --warmups 0 [pyperf options]
     python bench/timing.py peak --mib N --runs R >> FILE
 
@@ -8,10 +8,12 @@
 pyperf's main process serves an N MiB body over HTTPS (the test suite's server,
 in a thread) to its workers, where both sides get the same rebinds:
 ``UPDATE_URL`` to the server, ``sys`` to a stand-in of a frozen build whose
-executable lies in a tmpfs directory (the download lands there),
-``replace_and_run`` to a no-op.  console: ``UpdaterGUI()`` call to return,
-lines to /dev/null.  window: real Tk, construction to the end of the download
-on the worker thread.  import: ``import updater`` after its dependencies.
+executable lies in a fresh directory on tmpfs (the download lands there), or
+below DIR with ``--into DIR`` (a disk: the module's sync of the download then
+has something to write), ``replace_and_run`` to a no-op.  Each run's metadata
+names the file system the download landed on (``download_fs``).  console:
+``UpdaterGUI()`` call to return, lines to /dev/null.  window: real Tk,
+construction to the end of the download on the worker thread.  import: ``import updater`` after its dependencies.
 peak: the peak resident memory (VmHWM) of R fresh interpreters, each making
 one console update of the module, one number a line.  It is read from
 /proc/self/status: pyperf's own mem_max_rss (getrusage) keeps the high-water
@@ -95,14 +97,32 @@ def vm_hwm():
         return next(int(line.split()[1]) * 1024 for line in status if line.startswith("VmHWM:"))
 
 
-def serving(mib):
-    """The local update server with an N MiB body, and a tmpfs directory for the download."""
+def file_system(path):
+    """The file system holding `path`, as /proc/self/mounts names it: "ext4 (/dev/vda on /)"."""
+    path, found = os.path.realpath(path), ("", "unknown", "?")
+    try:
+        with open("/proc/self/mounts") as mounts:
+            for line in mounts:
+                source, point, kind = line.split()[:3]
+                point = point.replace("\\040", " ")
+                if os.path.commonpath([path, point]) == point and len(point) >= len(found[0]):
+                    found = (point, kind, source)
+    except OSError:
+        pass
+    point, kind, source = found
+    return f"{kind} ({source} on {point})"
+
+
+def serving(mib, into=None):
+    """The local update server with an N MiB body, and a fresh directory for the
+    download: below `into`, or on tmpfs (/dev/shm) when there is one."""
     sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "tools"))
     from update_server import HttpsServer, default_body
 
     server = HttpsServer(body=default_body(mib * MIB), path="/bench/latest/main/BrivexLauncher.exe")
-    dest = tempfile.mkdtemp(prefix="updater-bench.", dir="/dev/shm" if os.path.isdir("/dev/shm") else None)
-    return server, dest
+    if into is None and os.path.isdir("/dev/shm"):
+        into = "/dev/shm"
+    return server, tempfile.mkdtemp(prefix="updater-bench.", dir=into)
 
 
 def peak(argv):
@@ -135,6 +155,7 @@ def main():
     runner.argparser.add_argument("what", choices=("console", "window", "import"))
     runner.argparser.add_argument("--side", choices=("module", "plain"), default="module")
     runner.argparser.add_argument("--mib", type=int, default=256)
+    runner.argparser.add_argument("--into", help="the download lands below this directory (default: tmpfs)")
     for internal in ("--url", "--ca", "--dest"):  # the main process's server, for its workers
         runner.argparser.add_argument(internal)
     args = runner.parse_args()
@@ -142,8 +163,9 @@ def main():
         return runner.bench_time_func("import updater after its dependencies", import_cost)
     name = f"{args.what} update, {args.mib} MiB"
     if args.worker:
-        return runner.bench_time_func(name, update, *prepare(args), args)
-    server, args.dest = serving(args.mib)
+        return runner.bench_time_func(name, update, *prepare(args), args,
+                                      metadata={"download_fs": file_system(args.dest)})
+    server, args.dest = serving(args.mib, args.into)
     args.url, args.ca = server.url(), server.ca_pem_path
     try:
         runner.bench_time_func(name, update)  # starts the workers

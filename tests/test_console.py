@@ -7,8 +7,10 @@ from __future__ import annotations
 import builtins
 import os
 import re
+import shutil
 import stat
 import sys
+import textwrap
 import urllib.error
 
 import pytest
@@ -37,6 +39,10 @@ SCENARIO = """
         import urllib.request
         from support.standins import Urllib
         updater.urllib = Urllib(opener=urllib.request.urlopen, timeout=float(os.environ["TEST_TIMEOUT"]))
+    if "TEST_SYNC_REFUSED" in os.environ:  # a disk that fails to sync the download
+        import errno
+        from support.standins import RecordingOs
+        updater.os = RecordingOs(errors={{"fsync": OSError(errno.EIO, "Input/output error")}})
     if "TEST_FILE_SIZE_LIMIT" in os.environ:  # a full disk: no file grows past this size
         import resource, signal
         signal.signal(signal.SIGXFSZ, signal.SIG_IGN)  # the write fails with EFBIG instead
@@ -69,6 +75,7 @@ END_TO_END = {
     "disk-full": pytest.param(
         {"mode": "normal"}, {"env": {"TEST_FILE_SIZE_LIMIT": "80000"}}, [FIRST, FAILED], 1, 80_000,
         marks=pytest.mark.posix_only(reason="a full disk is a file size limit (RLIMIT_FSIZE)")),
+    "sync-fails": ({"mode": "normal"}, {"env": {"TEST_SYNC_REFUSED": "1"}}, [FIRST, SECOND, FAILED], 1, 100_000),
     "non-ascii-directory": ({"mode": "normal"}, {"name": "Brivex Äpp 启动器"}, [FIRST, SECOND, READY], 0, 0),
 }
 
@@ -112,6 +119,63 @@ def test_console_update_end_to_end(https_server, plain_http_server, trusted_env,
         assert install.new_file.read_bytes() == install.new_body[:partial]
     if PLAIN in route.values():  # the redirect was followed, and what came back refused
         assert [r.path for r in plain_http_server.requests] == [DEFAULT_PATH]
+
+
+# One real update under strace, on the file system of the test's temporary
+# directory (ext4 on the development machine): the download reaches the disk
+# before its rename, the renames before the new launcher starts.
+LAUNCHER, BACKUP, DOWNLOAD = "BrivexLauncher.exe", "BrivexLauncher.exe.old", "BrivexLauncher_new.exe"
+TRACED_CALLS = "openat,write,fsync,fdatasync,close,rename,renameat,renameat2,unlink,unlinkat,execve"
+STRACE = """
+    import os, sys
+    trace, calls, script = sys.argv[1:]
+    os.execvp("strace", ["strace", "-f", "-qq", "-y", "-o", trace, "-e", "trace=" + calls, sys.executable, script])
+"""
+
+
+def calls_in(trace: str, install: Install) -> list[tuple]:
+    """The calls of an ``strace -f -y`` trace that name the launcher's directory
+    or a file in it, up to the start of the new launcher: (call, names...),
+    one file's consecutive writes as one."""
+    names = {str(install.dir / name): name for name in (LAUNCHER, BACKUP, DOWNLOAD)} | {str(install.dir): "directory"}
+    found = []
+    for line in trace.splitlines():
+        call = re.match(r"\d+ +(\w+)\((.*)", line)  # pid, call, arguments and result
+        if call is None:
+            continue
+        # paths: quoted, or shown in <> after a descriptor
+        files = [names[p] for p in dict.fromkeys(re.findall(r'["<]([^"<>]*)[">]', call[2])) if p in names]
+        if not files:
+            continue
+        event = (re.sub("at2?$", "", call[1]), *files)  # openat is open, renameat2 rename, ...
+        if not found or found[-1] != event:
+            found.append(event)
+        if call[1] == "execve":
+            break
+    return found
+
+
+@pytest.mark.posix_only(reason="strace, and a shell-script launcher")
+def test_console_update_reaches_the_disk_before_the_start(https_server, trusted_env, run_scenario, tmp_path):
+    if shutil.which("strace") is None:
+        pytest.fail("strace is not installed (Debian package strace, in tools/system.sh)", pytrace=False)
+    install = Install(tmp_path)
+    https_server.configure(body=install.new_body)
+    update = tmp_path / "update.py"
+    update.write_text(run_scenario.PRELUDE + textwrap.dedent(SCENARIO).format(install=str(install.dir)))
+    trace = tmp_path / "strace.txt"
+    outcome = run_scenario(STRACE, env=trusted_env, args=(trace, TRACED_CALLS, update), timeout=30)
+    if outcome.returncode != 0 and "ptrace" in outcome.stderr.lower():
+        pytest.fail(f"strace may not trace here (ptrace is not permitted):\n{outcome.stderr}", pytrace=False)
+    assert (outcome.returncode, outcome.stdout, outcome.stderr) == (
+        0, "".join(f"{line}\n" for line in [BANNER, FIRST, SECOND, READY]), ""), str(outcome)
+    assert install.started() == "new\n"
+    assert calls_in(trace.read_text(), install) == [
+        ("open", DOWNLOAD), ("write", DOWNLOAD), ("fsync", DOWNLOAD), ("close", DOWNLOAD),
+        ("rename", LAUNCHER, BACKUP), ("rename", DOWNLOAD, LAUNCHER), ("unlink", BACKUP),
+        ("open", "directory"), ("fsync", "directory"), ("close", "directory"),
+        ("execve", LAUNCHER),
+    ]
 
 
 # -- in-process: the callback and the method --------------------------------------

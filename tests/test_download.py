@@ -1,6 +1,7 @@
 """The download with its progress reports, against the local HTTPS server and
 against recording stand-ins, under a scripted clock."""
 
+import errno
 import gc
 import os
 import sys
@@ -12,7 +13,7 @@ import pytest
 
 from support.frame_helpers import entries
 from update_server import DEFAULT_PATH, default_body
-from support.standins import STANDIN_URL, Response, ScriptedClock, Urllib, install_frozen
+from support.standins import STANDIN_URL, RecordingOs, Response, ScriptedClock, Urllib, install_frozen
 
 BODY = default_body(100_000)
 FAIL = (-1, 0, False, 0)
@@ -339,6 +340,7 @@ def test_callback_raising_on_progress_is_a_failure(updater, fake_net, clock, tar
         ("no_target_dir", FileNotFoundError, 54),
         ("callback", ReportRefused, 70),
         ("cut_short", urllib.error.ContentTooShortError, 71),
+        ("sync_refused", OSError, 54),
     ],
 )
 def test_callback_raising_on_failure_report_propagates(updater, server, clock, target, monkeypatch, setup, cause, line):
@@ -349,6 +351,9 @@ def test_callback_raising_on_failure_report_propagates(updater, server, clock, t
         server.configure(body=BODY)
     elif setup == "no_target_dir":
         monkeypatch.setattr(updater, "TEMP_EXE_NAME", os.path.join("no such dir", "new.exe"))
+    elif setup == "sync_refused":
+        monkeypatch.setattr(updater, "os", RecordingOs(errors={"fsync": OSError(errno.EIO, "Input/output error")}))
+        server.configure(body=BODY)
     else:
         server.configure(body=BODY, mode=setup, cut_at=70_000)
 
@@ -368,21 +373,27 @@ def test_callback_raising_on_failure_report_propagates(updater, server, clock, t
     if setup == "cut_short":
         assert str(context) == "<urlopen error retrieval incomplete: got only 70000 out of 100000 bytes>"
         assert target.read_bytes() == BODY[:70_000]
+    if setup == "sync_refused":  # written whole, and left as any failed download leaves its file
+        assert target.read_bytes() == BODY
 
 
 # -- closing on every path -----------------------------------------------------------------
 
 
-def _watch_order(target, events):
-    """On leaving the response, note what the file holds on disk: small blocks
-    stay in the file's buffer until it is closed."""
-    return lambda: events.append(("response closed with file", target.read_bytes()))
+def _watch_order(target, events, disk):
+    """On leaving the response, note what the file holds on disk (small blocks
+    stay in the file's buffer until it is flushed or closed) and which of the
+    descriptors `disk`, a RecordingOs, saw are still open."""
+    return lambda: events.append(("response closed with file", target.read_bytes(), disk.open_descriptors()))
 
 
 @pytest.mark.parametrize("length, succeeds", [("20", True), ("30", False)], ids=["complete", "short"])
-def test_file_closed_before_response_and_both_before_failure_report(updater, fake_net, clock, target, length, succeeds):
+def test_file_synced_and_closed_before_response_and_both_before_failure_report(updater, fake_net, clock, target,
+                                                                               monkeypatch, length, succeeds):
     events = []
-    response = Response([b"a" * 10, b"b" * 10], length=length, events=events, on_exit=_watch_order(target, events))
+    monkeypatch.setattr(updater, "os", disk := RecordingOs(events=events))
+    response = Response([b"a" * 10, b"b" * 10], length=length, events=events,
+                        on_exit=_watch_order(target, events, disk))
     fake_net(response)
     clock(1.0, 1.0, 1.0)
 
@@ -396,8 +407,9 @@ def test_file_closed_before_response_and_both_before_failure_report(updater, fak
         "enter",
         (50.0 if succeeds else 10 / 30 * 100, 0, True, 10),
         (100.0 if succeeds else 20 / 30 * 100, 0, True, 20),
+        ("fsync", 20),  # once, after the last block: all of it written and flushed
         "response closed",
-        ("response closed with file", b"a" * 10 + b"b" * 10),
+        ("response closed with file", b"a" * 10 + b"b" * 10, []),
         *tail,
     ]
 
@@ -405,13 +417,15 @@ def test_file_closed_before_response_and_both_before_failure_report(updater, fak
 @pytest.mark.posix_only(reason="finds open files through /proc/self/fd")
 @pytest.mark.parametrize("make_error", [KeyboardInterrupt, lambda: SystemExit(3)], ids=["interrupt", "exit"])
 @pytest.mark.parametrize("source, line", [("callback", 70), ("read", 56)])
-def test_interrupt_passes_through_and_closes_everything(updater, fake_net, clock, target, make_error, source, line):
+def test_interrupt_passes_through_and_closes_everything(updater, fake_net, clock, target, monkeypatch, make_error,
+                                                        source, line):
     error = make_error()
     events = []
     blocks = [b"a" * 10, b"b" * 10, b"c" * 10]
     if source == "read":
         blocks[1] = error
-    response = Response(blocks, length="30", events=events, on_exit=_watch_order(target, events))
+    monkeypatch.setattr(updater, "os", disk := RecordingOs(events=events))
+    response = Response(blocks, length="30", events=events, on_exit=_watch_order(target, events, disk))
     fake_net(response)
     clock(1.0, 1.0, 1.0)
     reports = Reports({1: error} if source == "callback" else {})
@@ -428,7 +442,9 @@ def test_interrupt_passes_through_and_closes_everything(updater, fake_net, clock
     assert len(reports) == (2 if source == "callback" else 1)
     assert response.exit_args[0] is type(error)
     on_disk = b"a" * 10 + (b"b" * 10 if source == "callback" else b"")
-    assert events[-2:] == ["response closed", ("response closed with file", on_disk)]
+    # closed unsynced: what the buffer held reached the file only with the close
+    assert events[-2:] == ["response closed", ("response closed with file", on_disk, [])]
+    assert [e for e in events if e[0] == "fsync"] == []
     assert open_fds_on(target) == []
     assert [w for w in caught if issubclass(w.category, ResourceWarning) and str(target) in str(w.message)] == []
     assert entries(info.value) == [("updater.download_new_exe_with_progress", line)]

@@ -4,6 +4,7 @@ restore of the launcher, the launcher's permission bits, and one real start.
 The Windows rules are simulated on POSIX (support.winos.WindowsOS) and real
 on Windows, where the files said to be running are running programs."""
 
+import errno
 import os
 import stat
 import time
@@ -13,7 +14,7 @@ import pytest
 
 from support.frame_helpers import entries
 from support.launcher import program
-from support.standins import Subprocess, install_frozen
+from support.standins import RecordingOs, Subprocess, install_frozen
 from support.winos import (REAL_WINDOWS, UNDER_WINE, RunningPrograms, WindowsOS, is_read_only, label,
                           make_read_only, shutil_for, windows_error_text)
 
@@ -241,6 +242,51 @@ def test_interrupt_at_start_is_not_wrapped(updater_module, app, windows, make_er
     assert info.value is error and info.value.__context__ is None
     assert entries(info.value) == [("updater.replace_and_run", 89)]
     assert on_disk(app) == {"L": "new"}
+
+
+# -- the renames reach the disk before the start --------------------------------------
+
+DIRECTORY_DESCRIPTORS = pytest.mark.posix_only(reason="opens the launcher's directory as a descriptor")
+
+# id: (os.name "nt", error of a call, what follows the swap, the swap's error)
+DURABLE = {
+    "posix": (False, {}, "open fsync close Popen", None),
+    "windows": (True, {}, "Popen", None),  # no directory descriptors; NTFS journals the renames
+    # what a file system refuses for its directory is ignored: the launcher is in place
+    "open-refused": (False, {"open": PermissionError(errno.EACCES, "Permission denied")}, "open Popen", None),
+    "sync-refused": (False, {"fsync": OSError(errno.EINVAL, "Invalid argument")}, "open fsync close Popen", None),
+    "close-refused": (False, {"close": OSError(errno.EIO, "Input/output error")}, "open fsync close Popen", None),
+    # any other error is a failed swap
+    "not-an-os-error": (False, {"fsync": ValueError("not a descriptor")}, "open fsync close", "not a descriptor"),
+}
+
+
+@pytest.mark.parametrize(
+    "nt, errors, tail, error",
+    [pytest.param(*row, marks=() if row[0] else DIRECTORY_DESCRIPTORS) for row in DURABLE.values()],
+    ids=DURABLE.keys(),
+)
+def test_renames_reach_the_disk_before_the_start(updater_module, app, monkeypatch, nt, errors, tail, error):
+    populate(app, {"L": "old", "N": "new"})
+    main_exe, old_exe, new_exe = (os.path.join(app, NAMES[k]) for k in "LON")
+    events = []
+    disk = RecordingOs(WindowsOS(name="nt") if nt else None, events=events, errors=errors)
+    monkeypatch.setattr(updater_module, "os", disk)
+    monkeypatch.setattr(updater_module, "shutil", shutil_for(disk))
+    monkeypatch.setattr(updater_module, "subprocess", Subprocess(events=events))
+
+    if error is None:
+        assert updater_module.replace_and_run(new_exe) is None
+    else:
+        with pytest.raises(RuntimeError) as info:
+            updater_module.replace_and_run(new_exe)
+        assert str(info.value) == PREFIX + error
+        assert entries(info.value.__context__)[0] == ("updater.replace_and_run", 89)
+
+    after = {"open": ("open", app), "fsync": ("fsync", app), "close": ("close", app), "Popen": ("Popen", [main_exe])}
+    assert events == [("replace", main_exe, old_exe), ("rename", new_exe, main_exe), ("remove", old_exe),
+                      *(after[step] for step in tail.split())]
+    assert disk.open_descriptors() == [] and on_disk(app) == {"L": "new"}
 
 
 # -- one real start --------------------------------------------------------------------

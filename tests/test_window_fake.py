@@ -5,12 +5,14 @@ callables carry."""
 
 from __future__ import annotations
 
+import errno
+
 import pytest
 
 from support import faketk
 from support.faketk import Call, assert_calls
 from support.frame_helpers import entries
-from support.standins import ScriptedDownload
+from support.standins import RecordingOs, ScriptedDownload, Urllib
 from support.winos import WindowsOS
 
 PC_LAMBDA = "UpdaterGUI._run_update.<locals>.progress_callback.<locals>.<lambda>"
@@ -294,15 +296,20 @@ def test_no_download_result_queues_nothing_more(u, kit, monkeypatch, result):
     assert_title_untouched(kit)
 
 
-@pytest.mark.parametrize("outcome", ["success", "download failed"])
-def test_whole_update_through_the_constructor(u, kit, monkeypatch, outcome):
+@pytest.mark.parametrize("outcome", ["success", "download failed", "sync refused"])
+def test_whole_update_through_the_constructor(u, kit, monkeypatch, tmp_path, outcome):
     kit.run_workers_in_mainloop = True
     if outcome == "success":
         monkeypatch.setattr(u, "download_new_exe_with_progress", ScriptedDownload([(50.0, 1.0, True, 1)], "n.exe"))
         assert u.UpdaterGUI().root.destroyed
         tail = ["replace_and_run", "destroy"]
     else:
-        monkeypatch.setattr(u, "download_new_exe_with_progress", ScriptedDownload([(-1, 0, False, 0)]))
+        if outcome == "download failed":
+            monkeypatch.setattr(u, "download_new_exe_with_progress", ScriptedDownload([(-1, 0, False, 0)]))
+        else:  # the real download, into a file the disk does not sync
+            kit.sys.frozen, kit.sys.executable = True, str(tmp_path / "updater.exe")
+            monkeypatch.setattr(u, "urllib", Urllib())
+            monkeypatch.setattr(u, "os", RecordingOs(errors={"fsync": OSError(errno.EIO, "Input/output error")}))
         with pytest.raises(SystemExit) as info:
             u.UpdaterGUI()
         assert info.value.code == 1

@@ -27,8 +27,9 @@
 #   binutils                     objdump, which PyInstaller runs for the one-file build, and nm
 #   locales                      the en_US locale source and the ISO-8859-1 character map, from
 #                                which tests/test_frozen.py generates a locale with localedef
+#   strace                       the real update whose syncs, renames and start tests/test_console.py traces
 test_packages=(xvfb xauth xfonts-base xdotool x11-utils imagemagick libtk8.6 libtcl8.6 fonts-dejavu-core binutils
-               locales)
+               locales strace)
 # The Windows stage of tools/test.sh (tools/windows/):
 #   g++-mingw-w64-x86-64         the module and the launcher stand-in built for Windows:
 #                                x86_64-w64-mingw32-g++, -gcc, -nm, -objdump

@@ -150,6 +150,17 @@ Ref download_new_exe_with_progress(Frame& f, PyObject* const* args)
                     }
                     f.at(70); call(progress_callback, {percent, speed, greater(total_size, lit::n0), downloaded});
                 }
+                // The whole download reaches the disk before its name can
+                // replace the launcher's: file systems write a renamed file's
+                // data later than the rename, and a crash in between would
+                // leave a launcher of zeros.  Once, after the last block:
+                //     f.flush()
+                //     os.fsync(f.fileno())
+                // both on the with statement's line.
+                f.at(54);
+                call_method(out, lit::flush, {});
+                Ref fsync = attr(global(lit::os), lit::fsync);
+                call(fsync, {call_method(out, lit::fileno, {})});
             });
             // The body ended before the announced size: a cut connection
             // looks like a clean end, so this is the only place it shows.
@@ -195,9 +206,10 @@ Ref replace_and_run(Frame& f, PyObject* const* args)
         if (truthy(call_method(os_path(), lit::exists, {old_exe}))) {
             f.at(88); remove_backup(f, old_exe);
         }
+        // The renames reach the disk before the new launcher runs.
+        f.at(89); sync_directory(f, exe_dir);
         // The path travels as a one-element list, so that a directory with
         // spaces is never split into another program's name.
-        f.at(89);
         Ref command = own(PyList_New(1));
         PyList_SET_ITEM(command.get(), 0, Py_NewRef(main_exe.get()));
         call(attr(global(lit::subprocess), lit::Popen), {command});

@@ -20,4 +20,30 @@ void give_launcher_mode(PyObject* main_exe, PyObject* old_exe, bool replaced)
     call_method(os, lit::chmod, {main_exe, mode});
 }
 
+// A rename is a change of the directory, and reaches the disk with the
+// directory's data, not with the file's:
+//     if os.name != "nt":
+//         try:
+//             fd = os.open(directory, os.O_RDONLY)
+//             try:
+//                 os.fsync(fd)
+//             finally:
+//                 os.close(fd)
+//         except OSError:
+//             pass
+// An OSError is ignored: the new launcher is in place by now and its name is
+// visible, and some file systems refuse fsync on a directory (EINVAL).
+// Failing here would report an installed launcher as a failed update and
+// leave it unstarted.
+void sync_directory(Frame& f, PyObject* directory)
+{
+    if (on_windows()) return;
+    try_except(f, PyExc_OSError, [&] {
+        Ref os_open = attr(global(lit::os), lit::open);
+        Ref fd = call(os_open, {directory, attr(global(lit::os), lit::O_RDONLY)});
+        try_finally(f, [&] { call_method(global(lit::os), lit::fsync, {fd}); },
+                    [&] { call_method(global(lit::os), lit::close, {fd}); });
+    }, [](PyObject*) {});
+}
+
 }  // namespace updater::engine

@@ -15,4 +15,9 @@ bool on_windows();
 // rwxr-xr-x less the umask on a first installation.  Nothing on Windows.
 void give_launcher_mode(PyObject* main_exe, PyObject* old_exe, bool replaced);
 
+// Makes the renames in `directory` durable before the new launcher starts:
+// fsync of the directory itself, where the system has directory
+// descriptors (not on Windows, whose NTFS journals the renames).
+void sync_directory(Frame& f, PyObject* directory);
+
 }  // namespace updater::engine

@@ -171,6 +171,26 @@ void try_except(Frame& f, Body&& body, Handler&& handler)
     try_except(f, PyExc_Exception, body, handler);
 }
 
+// try: body()
+// finally: cleanup()
+// `cleanup` runs while the body's error is being handled, so an error of its
+// own replaces that one and carries it as its context.
+template <class Body, class Cleanup>
+void try_finally(Frame& f, Body&& body, Cleanup&& cleanup)
+{
+    if (!failed(f, body)) {
+        cleanup();
+        return;
+    }
+    Ref exc = Ref::steal(PyErr_GetRaisedException());
+    {
+        Handling handling(exc);
+        cleanup();
+    }
+    PyErr_SetRaisedException(exc.release());
+    throw PyError{true};
+}
+
 // type(obj).name bound to obj, the way the interpreter finds a special
 // method: on the type only, never on the instance.  Null when the type has none.
 Ref special_method(PyObject* obj, PyObject* name);

@@ -9,6 +9,7 @@ nothing else in the process.
 * ``urllib``       `Urllib`, serving `Response` objects
 * ``subprocess``   `Subprocess`, whose ``Popen`` starts nothing
 * ``time``         `ScriptedClock`
+* ``os``           `RecordingOs`: the order of syncs, renames and removals
 * the download     `ScriptedDownload`, for the window and console tests
 * anything         `Poison` values and `poisoned` modules raise `Marker` at
                    first use
@@ -168,21 +169,93 @@ class Urllib:
         return Response(blocks, self.length)
 
 
+# -- os ---------------------------------------------------------------------------------
+
+
+class RecordingOs:
+    """An `os` stand-in over the real one, or over `base` (a winos.WindowsOS,
+    whose ``name`` it then shows too), that appends to `events`, in order, the
+    calls that put files on the disk: ("open", path) and ("close", path) of a
+    descriptor it opens, ("fsync", what), ("replace" or "rename", src, dst),
+    ("remove", path).  `what` is a descriptor's path, or for the download's
+    (opened by the built-in open) its file's size on disk then: whether the
+    buffered writes had reached the system.  A call named in `errors` raises
+    that error once recorded, instead of being made (``close`` is made).
+    Shutil reaches it through support.winos.shutil_for.
+    """
+
+    def __init__(self, base=None, *, events: list | None = None, errors: dict | None = None):
+        self._base = base if base is not None else os
+        self.events = events if events is not None else []
+        self.errors = errors or {}
+        self._fds: dict[int, str | None] = {}  # descriptors seen: their paths, if opened here
+
+    def __getattr__(self, name):
+        return getattr(self._base, name)
+
+    def _note(self, name, *args):
+        self.events.append((name, *args))
+        if name in self.errors:
+            raise self.errors[name]
+
+    def open(self, path, flags, *args, **kwargs):
+        self._note("open", path)
+        fd = self._base.open(path, flags, *args, **kwargs)
+        self._fds[fd] = path
+        return fd
+
+    def fsync(self, fd):
+        self._note("fsync", self._fds.setdefault(fd, None) or os.fstat(fd).st_size)
+        os.fsync(fd)
+
+    def close(self, fd):
+        self._base.close(fd)
+        self._note("close", self._fds.pop(fd))
+
+    def replace(self, src, dst):
+        self._note("replace", src, dst)
+        self._base.replace(src, dst)
+
+    def rename(self, src, dst):
+        self._note("rename", src, dst)
+        self._base.rename(src, dst)
+
+    def remove(self, path):
+        self._note("remove", path)
+        self._base.remove(path)
+
+    def open_descriptors(self) -> list[int]:
+        """The descriptors it has seen that are still open."""
+        return [fd for fd in self._fds if _is_open(fd)]
+
+
+def _is_open(fd: int) -> bool:
+    try:
+        os.fstat(fd)
+    except OSError:
+        return False
+    return True
+
+
 # -- subprocess, time, the download -------------------------------------------------------
 
 
 class Subprocess:
     """A `subprocess` stand-in whose ``Popen`` records its calls and starts
-    nothing (or raises `error`)."""
+    nothing (or raises `error`).  With `events`, each call is also appended
+    there as ("Popen", *args), in order with another stand-in's events."""
 
-    def __init__(self, error: BaseException | None = None, *, record: bool = True):
+    def __init__(self, error: BaseException | None = None, *, record: bool = True, events: list | None = None):
         self.error = error
         self.record = record
+        self.events = events
         self.calls: list[tuple[tuple, dict]] = []
 
     def Popen(self, *args, **kwargs):  # noqa: N802 - mirrors subprocess.Popen
         if self.record:
             self.calls.append((args, kwargs))
+        if self.events is not None:
+            self.events.append(("Popen", *args))
         if self.error is not None:
             raise self.error if self.record else fresh(self.error)
         return object()
