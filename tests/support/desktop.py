@@ -1,5 +1,7 @@
-"""Real windows on the test display (Xvfb), driven through X11 (`support.x11`:
-xdotool, xprop, ImageMagick's import).  One set of names for the window tests:
+"""Real windows on the test display, driven from the system that draws them:
+through X11 on POSIX (`support.x11`: Xvfb, xdotool), through Win32 on Windows
+(`support.win32`; under Wine on the same Xvfb display).  One set of names for
+the window tests:
 
 * `find_window`        waits for a visible window with an exact title
 * `visible_window`     that window now, or None
@@ -11,16 +13,20 @@ xdotool, xprop, ImageMagick's import).  One set of names for the window tests:
 * `resizable`          whether the user can change the window's size
 * `send_close_request` what the close button sends
 * `screenshot`         saves the window's contents as PNG and returns them as an `Image`
-* `TOOLS`              the programs the functions run
+* `TOOLS`              the programs the functions run (none on Windows)
 """
 
 from __future__ import annotations
 
+import os
 import struct
 import time
 import zlib
 
-from support import x11 as _system
+if os.name == "nt":
+    from support import win32 as _system
+else:
+    from support import x11 as _system
 
 TOOLS = _system.TOOLS
 visible_window = _system.visible_window
