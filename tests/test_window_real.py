@@ -99,6 +99,12 @@ PRELUDE = """
 """
 
 
+def artifact(name: str) -> Path:
+    """Where a screenshot is kept for people to look at, one per system."""
+    ARTIFACTS.mkdir(exist_ok=True)
+    return ARTIFACTS / f"{name}.{sys.platform}.png"
+
+
 @pytest.fixture
 def running_programs():
     programs = RunningPrograms()
@@ -154,7 +160,7 @@ FAILURES = {
 
 @pytest.mark.parametrize("route, setting, dialog", FAILURES.values(), ids=FAILURES.keys())
 def test_failure_shows_dialog_and_exits_1(https_server, plain_http_server, trusted_env, run_scenario, tmp_path,
-                                          running_programs, route, setting, dialog):
+                                          running_programs, request, route, setting, dialog):
     install = Install(tmp_path, launcher_mode=setting.get("launcher_mode", 0o755))
     if setting.get("running_backup"):
         install.keep_backup_running(running_programs)
@@ -165,6 +171,8 @@ def test_failure_shows_dialog_and_exits_1(https_server, plain_http_server, trust
     title, message, shown = dialog
     window = desktop.find_window(title, alive=lambda: running.poll() is None)
     assert running.poll() is None
+    time.sleep(0.3)  # let the dialog draw itself
+    desktop.screenshot(window, artifact(f"dialog-{request.node.callspec.id}"))
     desktop.dismiss(window, running)
     outcome = running.wait(15)
     assert (outcome.returncode, outcome.stderr) == (1, ""), str(outcome)
@@ -206,8 +214,7 @@ def test_closing_during_a_slow_download(https_server, trusted_env, run_scenario,
 
     before = wait_for(state, lambda s: s[2] >= 18, running)
     time.sleep(0.1)  # let the window redraw
-    ARTIFACTS.mkdir(exist_ok=True)
-    shot = desktop.screenshot(window, ARTIFACTS / "update-window-mid-download.png")
+    shot = desktop.screenshot(window, artifact("update-window-mid-download"))
     after = wait_for(state, lambda s: True, running)
     geometry = desktop.geometry(window)
     resizable = desktop.resizable(window)
