@@ -1,6 +1,7 @@
 """The update window with the real toolkit on the test display: whole updates
 against the local HTTPS server, each in its own interpreter, with a real
-launcher script, real dialogs and a real close request."""
+launcher program, real dialogs and a real close request, driven through X11
+on POSIX and through Win32 on Windows (`support.desktop`)."""
 
 from __future__ import annotations
 
@@ -15,13 +16,15 @@ from pathlib import Path
 
 import pytest
 
-from support import x11
-from support.launcher import Install
+from support import desktop
+from support.launcher import SWAP_ERROR, SWAP_FAILS, Install
+from support.winos import RunningPrograms
 
-pytestmark = [pytest.mark.gui, pytest.mark.posix_only(reason="drives the window through X11 (Xvfb, xdotool)")]
+pytestmark = pytest.mark.gui
 
 ARTIFACTS = Path(__file__).resolve().parent / "artifacts"
 TITLE = "Downloading Update..."
+READY = "Update ready! Restarting..."
 
 
 @pytest.fixture(scope="module", autouse=True)
@@ -29,8 +32,8 @@ def display():
     probe = subprocess.run([sys.executable, "-c", "import tkinter; tkinter.Tk().destroy()"],
                            capture_output=True, text=True, timeout=30)
     if probe.returncode != 0:
-        pytest.fail(f"cannot open a Tk window on DISPLAY={os.environ['DISPLAY']}: {probe.stderr.strip()}")
-    missing = [tool for tool in ("xdotool", "xprop", "import", "convert") if shutil.which(tool) is None]
+        pytest.fail(f"cannot open a Tk window on DISPLAY={os.environ.get('DISPLAY')}: {probe.stderr.strip()}")
+    missing = [tool for tool in desktop.TOOLS if shutil.which(tool) is None]
     assert not missing, f"tools needed by the window tests are missing: {missing}"
 
 
@@ -68,7 +71,10 @@ PRELUDE = """
             samples.append(sample(self))
             with open(STATE + ".tmp", "w") as f:
                 json.dump({{"sample": samples[-1], "count": len(samples)}}, f)
-            os.replace(STATE + ".tmp", STATE)
+            try:
+                os.replace(STATE + ".tmp", STATE)
+            except PermissionError:  # Windows: the test has the last one open; the next tick writes again
+                pass
             self.after(20, self.tick)
 
     tkinter.Tk = ProbeTk
@@ -81,9 +87,8 @@ PRELUDE = """
     tkinter.messagebox.showerror = showerror
 
     def window_listed():
-        import subprocess
-        return subprocess.run(["xdotool", "search", "--onlyvisible", "--name", "^Brivex Updater$"],
-                              capture_output=True).returncode == 0
+        from support import desktop
+        return desktop.visible_window("Brivex Updater") is not None
 
     try:
         updater.UpdaterGUI()
@@ -92,6 +97,19 @@ PRELUDE = """
         raise
     emit({{"returned": True, "samples": samples, "dialogs": dialogs, "window_listed": window_listed()}})
 """
+
+
+def artifact(name: str) -> Path:
+    """Where a screenshot is kept for people to look at, one per system."""
+    ARTIFACTS.mkdir(exist_ok=True)
+    return ARTIFACTS / f"{name}.{sys.platform}.png"
+
+
+@pytest.fixture
+def running_programs():
+    programs = RunningPrograms()
+    yield programs
+    programs.stop()
 
 
 def start(run_scenario, install, env, tmp_path):
@@ -119,9 +137,9 @@ def test_successful_update(https_server, trusted_env, run_scenario, tmp_path):
     seen = statuses(result["samples"])
     if seen[0] == "Connecting...":  # unless the first block came before the first sample
         seen.pop(0)
-    assert seen.pop() == "Update ready! Restarting..."
+    assert seen.pop() == READY
     assert len(seen) >= 2 and all(re.fullmatch(r"(20|40|60|80|100)\.0% • \d+\.\d KB/s", s) for s in seen), seen
-    ready = [s for s in result["samples"] if s[3] == "Update ready! Restarting..."]
+    ready = [s for s in result["samples"] if s[3] == READY]
     assert ready[-1][0] - ready[0][0] >= 0.4  # the ready text stands for about 500 ms
     assert {s[1] for s in result["samples"]} == {TITLE} and ready[0][2] == 100.0
     assert install.started() == "new\n"
@@ -129,38 +147,49 @@ def test_successful_update(https_server, trusted_env, run_scenario, tmp_path):
     assert install.listing() == ["BrivexLauncher.exe"]
 
 
-@pytest.mark.parametrize(
-    "case, dialog_title",
-    [("download fails", "Update Failed"), ("redirected to plain HTTP", "Update Failed"), ("swap fails", "Update Error")],
-)
+FAILED = ("Update Failed", "Could not download update.", [TITLE, 0.0, "Download failed!"])
+PLAIN = "the plain-HTTP server"
+# id: (route, install setting, (dialog title, message, the window when the dialog opened))
+FAILURES = {
+    "download-fails": ({"mode": "not_found"}, {}, FAILED),
+    "redirect-to-plain-http": ({"mode": "redirect", "redirect_to": PLAIN}, {}, FAILED),
+    "swap-fails": ({"mode": "normal"}, SWAP_FAILS,
+                   ("Update Error", "Failed to replace and run: " + SWAP_ERROR, [TITLE, 100.0, READY])),
+}
+
+
+@pytest.mark.parametrize("route, setting, dialog", FAILURES.values(), ids=FAILURES.keys())
 def test_failure_shows_dialog_and_exits_1(https_server, plain_http_server, trusted_env, run_scenario, tmp_path,
-                                          case, dialog_title):
-    # A launcher without execute permission: the new one inherits its mode and cannot be started.
-    install = Install(tmp_path, launcher_mode=0o644 if case == "swap fails" else 0o755)
+                                          running_programs, request, route, setting, dialog):
+    install = Install(tmp_path, launcher_mode=setting.get("launcher_mode", 0o755))
+    if setting.get("running_backup"):
+        install.keep_backup_running(running_programs)
     plain_http_server.configure(body=install.new_body)
-    route = {"download fails": {"mode": "not_found"}, "swap fails": {"mode": "normal"},
-             "redirected to plain HTTP": {"mode": "redirect", "redirect_to": plain_http_server.url()}}[case]
-    https_server.configure(body=install.new_body, **route)
+    https_server.configure(body=install.new_body, **{
+        key: plain_http_server.url() if value == PLAIN else value for key, value in route.items()})
     running, _ = start(run_scenario, install, trusted_env, tmp_path)
-    dialog = x11.find_window(dialog_title, alive=lambda: running.poll() is None)
+    title, message, shown = dialog
+    window = desktop.find_window(title, alive=lambda: running.poll() is None)
     assert running.poll() is None
-    x11.dismiss(dialog, running)
+    time.sleep(0.3)  # let the dialog draw itself
+    desktop.screenshot(window, artifact(f"dialog-{request.node.callspec.id}"))
+    desktop.dismiss(window, running)
     outcome = running.wait(15)
     assert (outcome.returncode, outcome.stderr) == (1, ""), str(outcome)
     result = outcome.result
     assert result["exit"] == 1
     ((args, kwargs, at_dialog),) = result["dialogs"]
-    if dialog_title == "Update Failed":
-        assert (args, kwargs) == (["Update Failed", "Could not download update."], {})
-        assert at_dialog[1:] == [TITLE, 0.0, "Download failed!"]
-        assert install.launcher.read_bytes() == install.old_body
-    else:
-        message = f"Failed to replace and run: [Errno 13] Permission denied: '{install.launcher}'"
-        assert (args, kwargs) == (["Update Error", message], {})
-        assert at_dialog[1:] == [TITLE, 100.0, "Update ready! Restarting..."]
-        assert install.launcher.read_bytes() == install.new_body
+    message = message.format(launcher=str(install.launcher), backup=str(install.backup))
+    assert (args, kwargs, at_dialog[1:]) == ([title, message], {}, shown)
+    # A launcher without execute permission was replaced before it failed to start.
+    replaced = "launcher_mode" in setting
+    assert install.launcher.read_bytes() == (install.new_body if replaced else install.old_body)
     assert install.started(wait=0.3) is None
-    assert install.listing() == ["BrivexLauncher.exe"]
+    if setting.get("running_backup"):  # refused before anything moved
+        assert install.listing() == ["BrivexLauncher.exe", "BrivexLauncher.exe.old", "BrivexLauncher_new.exe"]
+        assert install.new_file.read_bytes() == install.new_body
+    else:
+        assert install.listing() == ["BrivexLauncher.exe"]
 
 
 def wait_for(state: Path, predicate, running, timeout=15):
@@ -169,7 +198,7 @@ def wait_for(state: Path, predicate, running, timeout=15):
         assert running.poll() is None, "the update ended early"
         try:
             current = json.loads(state.read_text())
-        except (FileNotFoundError, json.JSONDecodeError):
+        except (FileNotFoundError, PermissionError, json.JSONDecodeError):  # not there yet, or being replaced
             current = None
         if current and predicate(current["sample"]):
             return current["sample"]
@@ -181,17 +210,16 @@ def test_closing_during_a_slow_download(https_server, trusted_env, run_scenario,
     install = Install(tmp_path, body_size=16 * 65536)
     https_server.configure(body=install.new_body, mode="slow", block_size=65536, delay=0.25)
     running, state = start(run_scenario, install, trusted_env, tmp_path)
-    window = x11.find_window("Brivex Updater", alive=lambda: running.poll() is None)
+    window = desktop.find_window("Brivex Updater", alive=lambda: running.poll() is None)
 
     before = wait_for(state, lambda s: s[2] >= 18, running)
     time.sleep(0.1)  # let the window redraw
-    ARTIFACTS.mkdir(exist_ok=True)
-    shot = x11.screenshot(window, ARTIFACTS / "update-window-mid-download.png")
+    shot = desktop.screenshot(window, artifact("update-window-mid-download"))
     after = wait_for(state, lambda s: True, running)
-    geometry = x11.geometry(window)
-    hints = x11.size_hints(window)
+    geometry = desktop.geometry(window)
+    resizable = desktop.resizable(window)
 
-    x11.send_close_request(window)
+    desktop.send_close_request(window)
     outcome = running.wait(15)
     assert (outcome.returncode, outcome.stderr) == (0, ""), str(outcome)
     result = outcome.result
@@ -209,10 +237,10 @@ def test_closing_during_a_slow_download(https_server, trusted_env, run_scenario,
     assert install.started(wait=0.3) is None
 
     # Centred, fixed size, and drawn as designed.
-    width, height = x11.display_size()
+    width, height = desktop.display_size()
     assert (geometry["x"], geometry["y"], geometry["width"], geometry["height"]) == (
         (width - 400) // 2, (height - 200) // 2, 400, 200)
-    assert "minimum size: 400 by 200" in hints and "maximum size: 400 by 200" in hints
+    assert not resizable
     check_screenshot(shot, before[2], after[2])
 
 
@@ -221,10 +249,10 @@ def test_closing_in_the_ready_interval(https_server, trusted_env, run_scenario, 
     https_server.configure(body=install.new_body)
     env = {**trusted_env, "TEST_READY_INTERVAL": "15000"}
     running, state = start(run_scenario, install, env, tmp_path)
-    window = x11.find_window("Brivex Updater", alive=lambda: running.poll() is None)
-    wait_for(state, lambda s: s[3] == "Update ready! Restarting...", running)
+    window = desktop.find_window("Brivex Updater", alive=lambda: running.poll() is None)
+    wait_for(state, lambda s: s[3] == READY, running)
     closed = time.monotonic()
-    x11.send_close_request(window)
+    desktop.send_close_request(window)
     outcome = running.wait(15)
     assert time.monotonic() - closed < 10, "the close waited for the swap"
     assert (outcome.returncode, outcome.stderr) == (0, ""), str(outcome)

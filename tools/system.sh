@@ -21,7 +21,7 @@
 # The Debian packages of the test suite (tools/test.sh, tools/sanitize.sh):
 #   xvfb, xauth, xfonts-base     the virtual X display (xvfb-run) for the window tests
 #   xdotool, x11-utils           driving and inspecting the window (xdotool, xwininfo, xprop)
-#   imagemagick                  screenshots of the window (import, convert)
+#   imagemagick                  screenshots of the window (import)
 #   libtk8.6, libtcl8.6          Tk for the interpreter's tkinter
 #   fonts-dejavu-core            a scalable font for Tk
 #   binutils                     objdump, which PyInstaller runs for the one-file build, and nm

@@ -4,7 +4,8 @@
 program tools/windows/launcher.c (built by tools/windows/build.py into
 build/windows/launcher.exe) with its instructions appended.  Either appends a
 line to a marker file when started.  `Install` is a launcher directory with
-an old launcher and the body of a new one."""
+an old launcher and the body of a new one.  `SWAP_FAILS` sets one up so
+that the swap of a good download fails, `SWAP_ERROR` is how it fails."""
 
 from __future__ import annotations
 
@@ -15,9 +16,21 @@ from pathlib import Path
 
 import pytest
 
+from support.winos import windows_error_text
+
 ROOT = Path(__file__).resolve().parents[2]
 WINDOWS_LAUNCHER = ROOT / "build" / "windows" / "launcher.exe"
 TAG = b"#brivex-launcher\t"
+
+# A swap that fails: on POSIX the new launcher cannot be started (it takes
+# the old one's bits, here without x); on Windows a backup left from before
+# that still runs refuses the replacing rename, and nothing changes.
+if os.name == "nt":
+    SWAP_FAILS = {"running_backup": True}
+    SWAP_ERROR = f"[WinError 5] {windows_error_text(5)}: {{launcher!r}} -> {{backup!r}}"
+else:
+    SWAP_FAILS = {"launcher_mode": 0o644}
+    SWAP_ERROR = "[Errno 13] Permission denied: '{launcher}'"
 
 
 def _windows_program() -> bytes:
@@ -53,6 +66,11 @@ class Install:
         self.launcher.chmod(launcher_mode)
         self.new_body = program("new", self.marker, body_size)
         assert len(self.new_body) == body_size, "the launcher program does not fit in body_size"
+
+    def keep_backup_running(self, programs) -> None:
+        """A backup left by an earlier update, still running (`RunningPrograms`)."""
+        self.backup.write_bytes(b"an older launcher")
+        programs.start(self.backup)
 
     def started(self, wait: float = 5.0):
         """What started launchers wrote to the marker (None: nothing started)."""

@@ -1,10 +1,13 @@
-"""Driving real windows on the test display (Xvfb, no window manager).
+"""Driving real windows on the test display (Xvfb, no window manager) through
+X11, for `support.desktop`.
 
-* `find_window`        polls ``xdotool search`` for a visible window by its exact title
-* `press_return`       focuses a window and types Return into it (XTEST)
+* `visible_window`     a visible window by its exact title (``xdotool search``)
+* `press_default`      focuses a window and types Return into it (XTEST)
+* `geometry`           the window's position and size (``xdotool``)
+* `resizable`          whether WM_NORMAL_HINTS leave its size free (``xprop``)
 * `send_close_request` sends WM_PROTOCOLS / WM_DELETE_WINDOW, exactly what a
                        window manager sends when the user clicks the close button
-* `screenshot`         saves a window with ImageMagick's ``import``; `Image` reads it back
+* `capture`            the window's pixels, read with ImageMagick's ``import``
 """
 
 from __future__ import annotations
@@ -12,43 +15,27 @@ from __future__ import annotations
 import ctypes
 import re
 import subprocess
-import time
+
+TOOLS = ("xdotool", "xprop", "import")
 
 
 def _run(*argv: str, timeout: float = 10) -> subprocess.CompletedProcess:
-    return subprocess.run(argv, capture_output=True, text=True, timeout=timeout)
+    return subprocess.run(argv, capture_output=True, timeout=timeout)
 
 
-def find_window(title: str, *, timeout: float = 15, alive=lambda: True) -> int:
-    """Id of the visible window titled `title`; waits while `alive()` holds."""
+def visible_window(title: str) -> int | None:
+    """The id of a visible window titled exactly `title`, or None."""
     pattern = "^" + re.escape(title) + "$"
-    deadline = time.monotonic() + timeout
-    while time.monotonic() < deadline:
-        found = _run("xdotool", "search", "--onlyvisible", "--name", pattern).stdout.split()
-        if found:
-            return int(found[0])
-        if not alive():
-            raise AssertionError(f"the process ended before a window {title!r} appeared")
-        time.sleep(0.05)
-    raise AssertionError(f"no window {title!r} within {timeout} s")
+    found = _run("xdotool", "search", "--onlyvisible", "--name", pattern).stdout.split()
+    return int(found[0]) if found else None
 
 
-def dismiss(window: int, running, *, timeout: float = 15) -> None:
-    """Press Return on a dialog until the process that shows it ends.
-
-    A dialog can be mapped before Tk has bound its keys, so a single early
-    key press may go unanswered on a loaded machine.
-    """
-    deadline = time.monotonic() + timeout
-    while running.poll() is None and time.monotonic() < deadline:
-        _run("xdotool", "windowfocus", "--sync", str(window), "key", "Return")
-        end = time.monotonic() + 1.0
-        while running.poll() is None and time.monotonic() < end:
-            time.sleep(0.05)
+def press_default(window: int) -> None:
+    _run("xdotool", "windowfocus", "--sync", str(window), "key", "Return")
 
 
 def geometry(window: int) -> dict[str, int]:
-    out = _run("xdotool", "getwindowgeometry", "--shell", str(window)).stdout
+    out = _run("xdotool", "getwindowgeometry", "--shell", str(window)).stdout.decode()
     return {k.lower(): int(v) for k, v in (line.split("=") for line in out.split()) if k != "WINDOW"}
 
 
@@ -57,8 +44,11 @@ def display_size() -> tuple[int, int]:
     return int(width), int(height)
 
 
-def size_hints(window: int) -> str:
-    return _run("xprop", "-id", str(window), "WM_NORMAL_HINTS").stdout
+def resizable(window: int) -> bool:
+    """False when the size hints give the same minimum and maximum size."""
+    hints = _run("xprop", "-id", str(window), "WM_NORMAL_HINTS").stdout.decode()
+    limits = [re.search(rf"{which} size: (\d+) by (\d+)", hints) for which in ("minimum", "maximum")]
+    return not all(limits) or limits[0].groups() != limits[1].groups()
 
 
 class _ClientMessage(ctypes.Structure):
@@ -99,29 +89,9 @@ def send_close_request(window: int) -> None:
         xlib.XCloseDisplay(display)
 
 
-class Image:
-    """An RGB image read through ImageMagick's PPM output."""
-
-    def __init__(self, path):
-        data = subprocess.run(["convert", str(path), "-depth", "8", "ppm:-"], capture_output=True,
-                              check=True, timeout=10).stdout
-        magic, width, height, maxval, rest = data.split(maxsplit=4)
-        assert magic == b"P6" and maxval == b"255"
-        self.width, self.height = int(width), int(height)
-        self.pixels = rest
-
-    def __getitem__(self, xy: tuple[int, int]) -> str:
-        x, y = xy
-        i = 3 * (y * self.width + x)
-        return "#%02x%02x%02x" % tuple(self.pixels[i : i + 3])
-
-    def row(self, y: int) -> list[str]:
-        return [self[x, y] for x in range(self.width)]
-
-    def region(self, x0: int, y0: int, x1: int, y1: int) -> list[str]:
-        return [self[x, y] for y in range(y0, y1) for x in range(x0, x1)]
-
-
-def screenshot(window: int, path) -> Image:
-    _run("import", "-window", str(window), str(path)).check_returncode()
-    return Image(path)
+def capture(window: int) -> tuple[int, int, bytes]:
+    """(width, height, RGB bytes, rows top to bottom) of the window as the screen shows it."""
+    ppm = _run("import", "-window", str(window), "-depth", "8", "ppm:-").stdout
+    header = re.match(rb"P6\s+(\d+)\s+(\d+)\s+255\s", ppm)  # one whitespace byte before the pixels
+    assert header, ppm[:20]
+    return int(header[1]), int(header[2]), ppm[header.end() :]
