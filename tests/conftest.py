@@ -23,6 +23,7 @@ import pytest
 
 from update_server import HttpsServer, untrusted_server
 from support.scenario import RESULT_MARKER
+from support.winos import RunningPrograms
 
 TESTS_DIR = Path(__file__).resolve().parent
 
@@ -250,6 +251,14 @@ class ScenarioRunner:
             running.kill()  # also reaches processes the scenario left behind
             if running.proc.returncode is None:
                 running.proc.communicate()
+
+
+@pytest.fixture
+def running_programs():
+    """Windows only: `RunningPrograms`, stopped at the end of the test."""
+    programs = RunningPrograms()
+    yield programs
+    programs.stop()
 
 
 @pytest.fixture

@@ -17,9 +17,8 @@ import pytest
 
 from support.frame_helpers import entries
 from update_server import DEFAULT_PATH
-from support.launcher import Install
+from support.launcher import SWAP_ERROR, SWAP_FAILS, Install
 from support.standins import ScriptedDownload, Urllib, fake_sys
-from support.winos import RunningPrograms, windows_error_text
 
 BANNER = "Tkinter not available, running console update..."
 READY = "Update ready! Replacing and restarting..."
@@ -54,15 +53,6 @@ SCENARIO = """
 FIRST, SECOND = "65.5% • 128.0 KB/s", "100.0% • 97.7 KB/s"
 FAILED = "Download failed!"
 PLAIN = "the plain-HTTP server"
-# A swap that fails: on POSIX the new launcher cannot be started (it takes
-# the old one's bits, here without x); on Windows a backup left from before
-# that still runs refuses the replacing rename, and nothing changes.
-if os.name == "nt":
-    SWAP_FAILS = {"running_backup": True}
-    SWAP_ERROR = f"[WinError 5] {windows_error_text(5)}: {{launcher!r}} -> {{backup!r}}"
-else:
-    SWAP_FAILS = {"launcher_mode": 0o644}
-    SWAP_ERROR = "[Errno 13] Permission denied: '{launcher}'"
 # id: (route, setting, printed lines, exit status, bytes of the download left beside the launcher)
 END_TO_END = {
     "known-size": ({"mode": "normal"}, {}, [FIRST, SECOND, READY], 0, 0),
@@ -80,20 +70,12 @@ END_TO_END = {
 }
 
 
-@pytest.fixture
-def running_programs():
-    programs = RunningPrograms()
-    yield programs
-    programs.stop()
-
-
 @pytest.mark.parametrize("route, setting, lines, status, partial", END_TO_END.values(), ids=END_TO_END.keys())
 def test_console_update_end_to_end(https_server, plain_http_server, trusted_env, run_scenario, tmp_path,
                                    running_programs, route, setting, lines, status, partial):
     install = Install(tmp_path, setting.get("launcher_mode", 0o755), name=setting.get("name", "Brivex Launcher"))
     if setting.get("running_backup"):
-        install.backup.write_bytes(b"an older launcher")
-        running_programs.start(install.backup)
+        install.keep_backup_running(running_programs)
     plain_http_server.configure(body=install.new_body)
     https_server.configure(body=install.new_body, **{
         key: plain_http_server.url() if value == PLAIN else value for key, value in route.items()})

@@ -20,8 +20,6 @@ import os
 
 import pytest
 
-from support.winos import UNDER_WINE
-
 SCENARIO = """
     import os, sys, tempfile, threading, time
     import updater
@@ -106,8 +104,6 @@ SCENARIO = """
 
 
 @pytest.mark.skipif(os.name != "nt" and not os.path.isdir("/proc/self/task"), reason="finds threads through /proc")
-@pytest.mark.skipif(UNDER_WINE, reason="under Wine 8 such a process now and then never ends, and TerminateProcess "
-                                       "does not end it either")
 @pytest.mark.parametrize(
     "where, status",
     [("read", 0), ("progress report", 1), ("window request", 0), ("window request", 1)],

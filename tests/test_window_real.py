@@ -18,7 +18,6 @@ import pytest
 
 from support import desktop
 from support.launcher import SWAP_ERROR, SWAP_FAILS, Install
-from support.winos import RunningPrograms
 
 pytestmark = pytest.mark.gui
 
@@ -103,13 +102,6 @@ def artifact(name: str) -> Path:
     """Where a screenshot is kept for people to look at, one per system."""
     ARTIFACTS.mkdir(exist_ok=True)
     return ARTIFACTS / f"{name}.{sys.platform}.png"
-
-
-@pytest.fixture
-def running_programs():
-    programs = RunningPrograms()
-    yield programs
-    programs.stop()
 
 
 def start(run_scenario, install, env, tmp_path):

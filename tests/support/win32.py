@@ -26,14 +26,6 @@ TOOLS: tuple[str, ...] = ()  # nothing beyond the system's own libraries
 _user32 = ctypes.WinDLL("user32", use_last_error=True)
 _gdi32 = ctypes.WinDLL("gdi32", use_last_error=True)
 
-if UNDER_WINE:
-    # Wine starts its desktop process (explorer.exe /desktop) for the first
-    # process that asks for the desktop window and hands it that process's
-    # standard error, which it then keeps open for the rest of the session.
-    # Were that a scenario's captured stderr, the test would wait for its end
-    # forever; asking here, in the test process, gives it this one instead.
-    _user32.GetDesktopWindow()
-
 GWL_STYLE = -16
 WS_THICKFRAME = 0x00040000
 WS_MAXIMIZEBOX = 0x00010000

@@ -56,7 +56,8 @@ def stage_test(python: WindowsPython, args: list[str]) -> int:
     log(f"pytest on Windows CPython under Wine: {' '.join([*targets, *args])}")
     started = time.monotonic()
     try:
-        result = python.run(["-m", "pytest", *targets, *args], relay=True, check=False)
+        with python.desktop():
+            result = python.run(["-m", "pytest", *targets, *args], relay=True, check=False)
     finally:
         python.stop_wine()
     log(f"pytest ended with status {result.returncode} after {time.monotonic() - started:.0f} s")

@@ -24,12 +24,16 @@ what is shipped:
 * A Windows process whose standard output or error is a regular Linux file
   dies in init_sys_streams ("[WinError 6] Invalid handle"), as does one
   without a usable standard input: `run` gives it /dev/null and pipes.
+* Wine's server, its service processes and its desktop process keep the
+  standard error of the program that started them, so a pipe reading it
+  never ends: `start_server` and `desktop` start them with nowhere to write.
 * `pip download --platform win_amd64` evaluates environment markers for the
   host, so Windows-only dependencies are named in requirements.txt.
 """
 
 from __future__ import annotations
 
+import contextlib
 import hashlib
 import os
 import shutil
@@ -188,7 +192,7 @@ class WindowsPython:
             check: bool = True, timeout: float | None = None) -> subprocess.CompletedProcess:
         """python.exe ARGS under Wine.  `relay` passes its output on as it
         comes (the result then holds none); otherwise it is captured."""
-        self.prefix.mkdir(parents=True, exist_ok=True)
+        self.start_server()
         argv = ["wine", str(self.exe), *args]
         options = dict(cwd=cwd, env=self.environment(env), stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
                        stderr=subprocess.STDOUT if relay else subprocess.PIPE)
@@ -206,6 +210,44 @@ class WindowsPython:
         if check and result.returncode != 0:
             raise StageError(f"{' '.join(args)} failed under Wine ({result.returncode}):\n{result.stdout}{result.stderr}")
         return result
+
+    def _quiet(self, argv: list[str], **kwargs) -> subprocess.CompletedProcess:
+        return subprocess.run(argv, env=self.environment(), stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                              stderr=subprocess.DEVNULL, **kwargs)
+
+    def start_server(self) -> None:
+        """Wine's server and its service processes, started with nowhere to
+        write.  Started by a program, they would keep its standard error, a
+        pipe whose reader then waits for the end of it as long as they run."""
+        self.prefix.mkdir(parents=True, exist_ok=True)
+        if self._quiet(["wineserver", "-p5"]).returncode == 0:  # 2: one runs already
+            self._quiet(["wine", str(self.exe), "-c", "pass"], check=True)
+
+    @contextlib.contextmanager
+    def desktop(self):
+        """Wine starts its desktop process (explorer.exe /desktop) for the
+        first process that asks for the desktop window (loading Tk does),
+        hands it that process's standard output and error, and ends it with
+        the last process that uses it.  Were those a test's captured output,
+        the test would wait for their end forever.  So a process of its own
+        asks first, and stays until the block ends."""
+        self.start_server()
+        keeper = subprocess.Popen(
+            ["wine", str(self.exe), "-c",
+             "import ctypes, sys; ctypes.windll.user32.GetDesktopWindow(); print('ready', flush=True); sys.stdin.read()"],
+            env=self.environment(), stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+        try:
+            if keeper.stdout.readline().strip() != b"ready":
+                raise StageError("Wine's desktop did not start")
+            yield
+        finally:
+            keeper.stdin.close()
+            try:
+                keeper.wait(30)
+            except subprocess.TimeoutExpired:
+                keeper.kill()
+                keeper.wait()
+            keeper.stdout.close()
 
     def stop_wine(self) -> None:
         """End whatever still runs in the prefix (programs the tests started)."""
