@@ -1,15 +1,19 @@
 """The real one-file application (packaging/updater_app.py frozen with PyInstaller),
 placed beside an old launcher in a directory whose name has spaces and
-non-ASCII letters, and run against the local HTTPS server.
+non-ASCII letters, and run against the local HTTPS server: on Linux, and on
+Windows (BrivexUpdater.exe, frozen under Wine by Windows PyInstaller).
 
-Most tests run the test build (build_frozen.sh --test-build), which takes its
+Most tests run the test build (the spec's --test-build), which takes its
 update address from BRIVEX_UPDATE_URL; the shipped build, which must not, is
-built as well to show that it does not.  Each build is made once per session
-by packaging/build_frozen.sh and kept in build/frozen/cache-<kind>-<key>, where
-the key hashes everything the build is made of (the packaging files, the
-installed module file, PyInstaller's version), so an unchanged tree reuses it.
-Each run gets its own TMPDIR, so the unpack directory (sys._MEIPASS, "_MEI..."
-below it) can be found and inspected.
+run as well to show that it does not.  The test build is made once per
+session (by packaging/build_frozen.sh, on Windows by PyInstaller itself) and
+kept in build/frozen/<system>/cache-<kind>-<key>, where the key hashes
+everything the build is made of (the packaging files, the installed module
+file, PyInstaller's version), so an unchanged tree reuses it.  The shipped
+build is made the same way on Linux; on Windows it is the one a vendor gets,
+made by tools/windows/stage.py (build/windows/dist).  Each run gets its own
+temporary directory (TMPDIR, TMP and TEMP), so the unpack directory
+(sys._MEIPASS, "_MEI..." below it) can be found and inspected.
 """
 
 from __future__ import annotations
@@ -18,6 +22,7 @@ import hashlib
 import importlib.metadata
 import importlib.util
 import os
+import re
 import shutil
 import signal
 import socket
@@ -31,13 +36,14 @@ from pathlib import Path
 
 import pytest
 
+from support import desktop
+from support.launcher import program
+
 pytest.importorskip("PyInstaller", reason="PyInstaller is not installed (requirements-freeze.txt)")
 
-pytestmark = [
-    pytest.mark.skipif(os.name != "posix", reason="the launchers here are shell scripts"),
-    # The first test also pays for the build (about half a minute).
-    pytest.mark.timeout(400),
-]
+# The first test also pays for the build (about half a minute, a minute under Wine).
+pytestmark = pytest.mark.timeout(400)
+WINDOWS = os.name == "nt"
 
 ROOT = Path(__file__).resolve().parent.parent
 BUILD_INPUTS = [
@@ -48,28 +54,14 @@ BUILD_INPUTS = [
     "packaging/updater_app.spec",
     "packaging/hooks/hook-updater.py",
 ]
-APP_NAME = "BrivexUpdater"
+APP_NAME = "BrivexUpdater.exe" if WINDOWS else "BrivexUpdater"
 INSTALL_DIR = "Brivex Äpp 启动器"
 BUILD_OPTIONS = {"test": ["--test-build"], "shipped": []}
 LAUNCHER = "BrivexLauncher.exe"
 NEW_FILE = "BrivexLauncher_new.exe"
 MARKER = "launcher-started.txt"
-RUN_TIMEOUT = 30
-
-
-def launcher_script(version: str, padding: int = 0) -> bytes:
-    """A launcher that records its start beside itself; `padding` makes the download last."""
-    script = (
-        "#!/bin/sh\n"
-        f"# Brivex launcher {version} (test build)\n"
-        f'printf "%s started as %s\\n" "{version}" "$0" >> "$(dirname "$0")/{MARKER}"\n'
-        "exit 0\n"
-    ).encode()
-    return script + b"#" * padding + b"\n"
-
-
-OLD_LAUNCHER = launcher_script("1.0.0")
-NEW_LAUNCHER = launcher_script("2.0.0", padding=400_000)  # 7 blocks of 64 KiB
+RUN_TIMEOUT = 60 if WINDOWS else 30
+NEW_SIZE = 400_100  # 7 blocks of 64 KiB
 
 
 # -- the build ---------------------------------------------------------------------
@@ -85,13 +77,28 @@ def build_key(module_file: Path, kind: str) -> str:
     return digest.hexdigest()[:16]
 
 
-def frozen_build(kind: str) -> Path:
-    """The executable of the `kind` build ("test" or "shipped"), built unless cached."""
+def installed_module() -> Path:
     spec = importlib.util.find_spec("updater")
     if spec is None or spec.origin is None:
         pytest.fail("the module 'updater' is not installed in this interpreter; run tools/test.sh", pytrace=False)
-    cache_root = ROOT / "build" / "frozen"
-    current = {k: f"cache-{k}-{build_key(Path(spec.origin), k)}" for k in BUILD_OPTIONS}
+    return Path(spec.origin)
+
+
+def build_command(out: Path, kind: str) -> list[str]:
+    if WINDOWS:
+        spec_options = ["--", *BUILD_OPTIONS[kind]] if BUILD_OPTIONS[kind] else []
+        return [sys.executable, "-m", "PyInstaller", "--noconfirm", "--log-level", "WARN",
+                "--distpath", str(out / "dist"), "--workpath", str(out / "work"),
+                str(ROOT / "packaging" / "updater_app.spec"), *spec_options]
+    return ["bash", str(ROOT / "packaging" / "build_frozen.sh"),
+            "--out", str(out), "--python", sys.executable, "--no-install", *BUILD_OPTIONS[kind]]
+
+
+def frozen_build(kind: str) -> Path:
+    """The executable of the `kind` build ("test" or "shipped"), built unless cached."""
+    module = installed_module()
+    cache_root = ROOT / "build" / "frozen" / sys.platform
+    current = {k: f"cache-{k}-{build_key(module, k)}" for k in BUILD_OPTIONS}
     target = cache_root / current[kind]
     app = target / "dist" / APP_NAME
     if not app.is_file():
@@ -101,11 +108,7 @@ def frozen_build(kind: str) -> Path:
             shutil.rmtree(old, ignore_errors=True)  # builds of other sources, unfinished builds
         partial = cache_root / f"partial-{kind}-{os.getpid()}"
         started = time.monotonic()
-        proc = subprocess.run(
-            ["bash", str(ROOT / "packaging" / "build_frozen.sh"),
-             "--out", str(partial), "--python", sys.executable, "--no-install", *BUILD_OPTIONS[kind]],
-            cwd=ROOT, capture_output=True, text=True, timeout=360,
-        )
+        proc = subprocess.run(build_command(partial, kind), cwd=ROOT, capture_output=True, text=True, timeout=360)
         if proc.returncode != 0:
             pytest.fail(f"the frozen {kind} build failed ({proc.returncode})\n{proc.stdout}\n{proc.stderr}", pytrace=False)
         print(f"frozen {kind} build: {time.monotonic() - started:.1f} s")
@@ -119,10 +122,28 @@ def frozen_app() -> Path:
     return frozen_build("test")
 
 
+def packed_files(app: Path) -> dict[str, str]:
+    """Base name (lower case) -> name in the archive, of what the executable carries."""
+    from PyInstaller.archive.readers import CArchiveReader
+
+    return {os.path.basename(name).lower(): name for name in CArchiveReader(str(app)).toc}
+
+
 @pytest.fixture(scope="session")
 def shipped_app() -> Path:
-    """The build a vendor ships."""
-    return frozen_build("shipped")
+    """The build a vendor ships.  On Windows the one tools/windows/stage.py
+    built, which must carry the module installed here."""
+    if not WINDOWS:
+        return frozen_build("shipped")
+    from PyInstaller.archive.readers import CArchiveReader
+
+    app = ROOT / "build" / "windows" / "dist" / APP_NAME
+    if not app.is_file():
+        pytest.fail(f"{app} is missing: tools/windows/stage.py build makes it (tools/test.sh runs it)", pytrace=False)
+    module = installed_module()
+    packed = CArchiveReader(str(app)).extract(packed_files(app)[module.name.lower()])
+    assert packed == module.read_bytes(), f"{app} carries another build of the module than {module}"
+    return app
 
 
 # -- one installation and one run ---------------------------------------------------------
@@ -143,12 +164,16 @@ class Install:
     def launcher(self) -> Path:
         return self.app_dir / LAUNCHER
 
+    @property
+    def marker(self) -> Path:
+        return self.app_dir / MARKER
+
     def unpack_dirs(self) -> list[Path]:
         return sorted(self.tmp_dir.glob("_MEI*"))
 
     def marker_lines(self, timeout: float = 10) -> list[str]:
         """The launcher's own record of its starts (it runs detached, so wait for it)."""
-        marker = self.app_dir / MARKER
+        marker = self.marker
         deadline = time.monotonic() + timeout
         while time.monotonic() < deadline:
             if marker.exists() and marker.read_text(encoding="utf-8").endswith("\n"):
@@ -157,13 +182,22 @@ class Install:
         return []
 
 
+    @property
+    def old_launcher(self) -> bytes:
+        return program("1.0.0 started as %s", self.marker)
+
+    @property
+    def new_launcher(self) -> bytes:
+        return program("2.0.0 started as %s", self.marker, NEW_SIZE)
+
+
 def make_install(app: Path, root: Path) -> Install:
     inst = Install(root, root / INSTALL_DIR, root / "work", root / "tmp")
     for d in (inst.app_dir, inst.work_dir, inst.tmp_dir):
         d.mkdir()
     shutil.copy2(app, inst.app)
-    inst.launcher.write_bytes(OLD_LAUNCHER)
-    inst.launcher.chmod(0o750)  # the new launcher must get these bits
+    inst.launcher.write_bytes(inst.old_launcher)
+    inst.launcher.chmod(0o750)  # the new launcher must get these bits (POSIX)
     return inst
 
 
@@ -185,7 +219,7 @@ class Run:
 def app_env(inst: Install, trusted_env: dict[str, str], *, display: bool, url: str | None = "server") -> dict[str, str]:
     env = dict(os.environ)
     env.update(SSL_CERT_FILE=trusted_env["SSL_CERT_FILE"], NO_PROXY="127.0.0.1", no_proxy="127.0.0.1")
-    env["TMPDIR"] = str(inst.tmp_dir)
+    env["TMPDIR"] = env["TMP"] = env["TEMP"] = str(inst.tmp_dir)
     env.pop("BRIVEX_UPDATE_URL", None)
     if url is not None:
         env["BRIVEX_UPDATE_URL"] = trusted_env["TEST_UPDATE_URL"] if url == "server" else url
@@ -197,9 +231,9 @@ def app_env(inst: Install, trusted_env: dict[str, str], *, display: bool, url: s
 
 def start_app(inst: Install, env: dict[str, str], *args: str, stdout=subprocess.PIPE) -> subprocess.Popen:
     return subprocess.Popen(
-        [str(inst.app), *args], cwd=inst.work_dir, env=env, text=True,
+        [str(inst.app), *args], cwd=inst.work_dir, env=env, text=True, encoding="utf-8", errors="replace",
         stdin=subprocess.DEVNULL, stdout=stdout, stderr=subprocess.PIPE,
-        start_new_session=True,  # the bootloader and its child: killed as one group
+        start_new_session=True,  # the bootloader and its child: killed as one group (POSIX)
     )
 
 
@@ -207,7 +241,10 @@ def finish(proc: subprocess.Popen) -> Run:
     try:
         out, err = proc.communicate(timeout=RUN_TIMEOUT)
     except subprocess.TimeoutExpired:
-        os.killpg(proc.pid, signal.SIGKILL)
+        if WINDOWS:  # the bootloader ends its child with itself
+            proc.kill()
+        else:
+            os.killpg(proc.pid, signal.SIGKILL)
         out, err = proc.communicate()
         pytest.fail(f"the frozen app did not finish within {RUN_TIMEOUT} s\n{out}\n{err}")
     return Run(proc.returncode, out or "", err)
@@ -235,8 +272,9 @@ def watch_download(inst: Install, proc: subprocess.Popen) -> dict[str, list[str]
 
 
 def assert_updated(inst: Install) -> None:
-    assert inst.launcher.read_bytes() == NEW_LAUNCHER
-    assert stat.S_IMODE(inst.launcher.stat().st_mode) == 0o750
+    assert inst.launcher.read_bytes() == inst.new_launcher
+    if not WINDOWS:
+        assert stat.S_IMODE(inst.launcher.stat().st_mode) == 0o750
     assert sorted(p.name for p in inst.app_dir.iterdir()) == sorted([APP_NAME, LAUNCHER, MARKER])
     lines = inst.marker_lines()
     assert lines == [f"2.0.0 started as {inst.launcher}"], "the new launcher did not start (once, by its path)"
@@ -290,9 +328,17 @@ def listener():
 
 
 @pytest.fixture(scope="session")
-def latin1_locale(tmp_path_factory) -> dict[str, str]:
-    """Environment for a locale whose encoding, ISO-8859-1, lacks "•": generated
-    with localedef into a directory of the test's own, named by LOCPATH."""
+def legacy_encoding(tmp_path_factory) -> dict[str, str]:
+    """Environment in which a program's output to a file is not UTF-8.  On
+    POSIX a locale whose encoding, ISO-8859-1, lacks "•": generated with
+    localedef into a directory of the test's own, named by LOCPATH.  On
+    Windows the system's ANSI code page (cp1252 here, whose "•" is one byte
+    that is not UTF-8) is what Python writes to a file outside UTF-8 mode."""
+    if WINDOWS:
+        import locale
+
+        assert locale.getencoding().lower() != "utf-8", "Windows here writes UTF-8 to files anyway"
+        return {}
     localedef = shutil.which("localedef")
     if localedef is None or not Path("/usr/share/i18n/locales/en_US").is_file():
         pytest.fail("localedef and the en_US locale source are missing: install the Debian package "
@@ -336,16 +382,16 @@ def test_update_address_is_the_compiled_one_without_override(install, trusted_en
     assert f"update address: {updater_module.UPDATE_URL}\n" in run.stdout
 
 
-@pytest.mark.parametrize("output", ["pipe", "latin-1 file"])
+@pytest.mark.parametrize("output", ["pipe", "legacy-encoding file"])
 def test_console_update_downloads_and_swaps_beside_the_executable(install, trusted_env, https_server, output, request):
-    https_server.configure(body=NEW_LAUNCHER, mode="slow", block_size=65536, delay=0.15)
+    https_server.configure(body=install.new_launcher, mode="slow", block_size=65536, delay=0.15)
     env = app_env(install, trusted_env, display=True)
     if output == "pipe":
         proc = start_app(install, env, "--console")
     else:
-        # Redirected to a file under a locale that cannot encode the progress
-        # lines' "•": the application's UTF-8 mode writes them all the same.
-        env.update(request.getfixturevalue("latin1_locale"))
+        # Redirected to a file in an encoding that is not UTF-8: the
+        # application's UTF-8 mode writes the progress lines' "•" all the same.
+        env.update(request.getfixturevalue("legacy_encoding"))
         env.pop("PYTHONUTF8", None)
         env.pop("PYTHONIOENCODING", None)
         out_file = install.root / "console.txt"
@@ -359,7 +405,7 @@ def test_console_update_downloads_and_swaps_beside_the_executable(install, trust
     assert run.returncode == 0, run
     # The download was written beside the executable: not in the working
     # directory, not in the unpack directory (which holds the packed icon).
-    assert during["found"] == [f"{install.app_dir.name}/{NEW_FILE}"]
+    assert during["found"] == [str(Path(install.app_dir.name, NEW_FILE))]
     assert during["app"] == sorted([APP_NAME, LAUNCHER, NEW_FILE])
     assert during["work"] == []
     assert "icon.ico" in during["unpack"] and NEW_FILE not in during["unpack"]
@@ -384,9 +430,11 @@ def test_only_the_test_build_takes_its_address_and_trust_from_the_environment(bu
     env = app_env(inst, trusted_env, display=False, url=listener.url)
     paths = run_app(inst, env, "--paths")
     run = run_app(inst, env, "--console")
+    usage = run_app(inst, env, "--help")
 
     assert paths.returncode == 0, paths
     fields = dict(line.split(": ", 1) for line in paths.stdout.splitlines())
+    assert usage.returncode == 0 and usage.stdout.splitlines()[-1] == f"build: {fields['build']}", usage
     if build == "shipped":
         assert fields["update address"] == updater_module.UPDATE_URL
         assert fields["build"] == "shipped"
@@ -394,14 +442,16 @@ def test_only_the_test_build_takes_its_address_and_trust_from_the_environment(bu
         assert listener.close() == 0, "the shipped build connected to the address in BRIVEX_UPDATE_URL"
     else:
         assert fields["update address"] == listener.url
+        assert fields["build"].startswith("test build: ")
         assert fields["certificate file"] == env["SSL_CERT_FILE"]
         assert listener.close() == 1
     assert run.returncode == 1 and run.stdout.splitlines()[-1] == "Download failed!", run
-    assert inst.launcher.read_bytes() == OLD_LAUNCHER
+    assert inst.launcher.read_bytes() == inst.old_launcher
 
 
+@pytest.mark.skipif(WINDOWS, reason="Windows always has a display")
 def test_console_is_chosen_when_there_is_no_display(install, trusted_env, https_server):
-    https_server.configure(body=NEW_LAUNCHER)
+    https_server.configure(body=install.new_launcher)
     run = run_app(install, app_env(install, trusted_env, display=False))
     assert run.returncode == 0, run
     assert run.stdout.startswith("Tkinter not available, running console update...\n")
@@ -414,7 +464,7 @@ def test_failed_download_exits_1_and_keeps_the_old_launcher(install, trusted_env
     assert run.returncode == 1, run
     assert run.stdout.splitlines()[-1] == "Download failed!"
     assert "Traceback" not in run.stderr
-    assert install.launcher.read_bytes() == OLD_LAUNCHER
+    assert install.launcher.read_bytes() == install.old_launcher
     assert sorted(p.name for p in install.app_dir.iterdir()) == sorted([APP_NAME, LAUNCHER])
     assert install.marker_lines(timeout=0.5) == []
 
@@ -423,22 +473,74 @@ def test_wrong_command_line_exits_2(install, trusted_env):
     run = run_app(install, app_env(install, trusted_env, display=False), "--bogus")
     assert run.returncode == 2, run
     assert "unknown command line" in run.stderr and "usage:" in run.stderr
-    assert install.launcher.read_bytes() == OLD_LAUNCHER
+    assert install.launcher.read_bytes() == install.old_launcher
 
 
 @pytest.mark.gui
-def test_window_update_under_x(install, trusted_env, https_server):
-    https_server.configure(body=NEW_LAUNCHER, mode="slow", block_size=65536, delay=0.15)
+def test_window_update(install, trusted_env, https_server):
+    https_server.configure(body=install.new_launcher, mode="slow", block_size=65536, delay=0.15)
     proc = start_app(install, app_env(install, trusted_env, display=True))
     during = watch_download(install, proc)
-    windows = subprocess.run(
-        ["xdotool", "search", "--name", "^Brivex Updater$"], capture_output=True, text=True, timeout=10
-    )
+    window = desktop.visible_window("Brivex Updater")
     run = finish(proc)
 
     assert run.returncode == 0, run
-    assert windows.stdout.split(), "no window titled 'Brivex Updater' while the download ran"
-    assert during["found"] == [f"{install.app_dir.name}/{NEW_FILE}"]
+    assert window, "no window titled 'Brivex Updater' while the download ran"
+    assert during["found"] == [str(Path(install.app_dir.name, NEW_FILE))]
     assert "icon.ico" in during["unpack"] and NEW_FILE not in during["unpack"]
     assert "Tkinter not available" not in run.stdout
     assert_updated(install)
+
+
+# -- what the Windows executable carries ---------------------------------------------------
+
+# A DLL in the system directory is one every Windows has, unless it is the
+# Visual C++ runtime, which comes with programs (or their redistributable);
+# so are the API sets (api-ms-win-..., the Universal CRT among them), which
+# the loader maps onto system DLLs.
+VISUAL_CPP_RUNTIME = re.compile(r"(?i)^(vcruntime|msvcp|concrt|vccorlib|vcomp)\d")
+API_SET = re.compile(r"(?i)^(api|ext)-ms-")
+
+
+def system_dll(name: str) -> bool:
+    system = Path(os.environ.get("SystemRoot", r"C:\Windows"), "System32")
+    return bool(API_SET.match(name)) or ((system / name).is_file() and not VISUAL_CPP_RUNTIME.match(name))
+
+
+@pytest.mark.skipif(not WINDOWS, reason="Linux executables carry neither icon resources nor DLLs")
+@pytest.mark.parametrize("build", ["shipped", "test"])
+def test_the_executable_carries_its_icon_and_every_dll_it_needs(build, request):
+    import pefile
+    from PyInstaller.archive.readers import CArchiveReader
+
+    app = request.getfixturevalue("shipped_app" if build == "shipped" else "frozen_app")
+    # The icon: packaging/icon.ico's images, as the executable's own icon resources.
+    icon = (ROOT / "packaging" / "icon.ico").read_bytes()
+    count = int.from_bytes(icon[4:6], "little")
+    images = sorted(icon[int.from_bytes(icon[18 + 16 * i : 22 + 16 * i], "little"):][
+                    : int.from_bytes(icon[14 + 16 * i : 18 + 16 * i], "little")] for i in range(count))
+    pe = pefile.PE(str(app))
+    resources = {entry.id: entry for entry in pe.DIRECTORY_ENTRY_RESOURCE.entries}
+    icons = sorted(pe.get_data(language.data.struct.OffsetToData, language.data.struct.Size)
+                   for name in resources[pefile.RESOURCE_TYPE["RT_ICON"]].directory.entries
+                   for language in name.directory.entries)
+    assert pefile.RESOURCE_TYPE["RT_GROUP_ICON"] in resources
+    assert icons == images
+
+    # Every DLL that the packed programs and modules import is packed too, or
+    # is one every Windows has.
+    archive = CArchiveReader(str(app))
+    packed = packed_files(app)
+    missing = {}
+    for base, name in packed.items():
+        if not base.endswith((".dll", ".pyd")):
+            continue
+        module = pefile.PE(data=archive.extract(name), fast_load=True)
+        module.parse_data_directories(directories=[pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_IMPORT"]])
+        for entry in getattr(module, "DIRECTORY_ENTRY_IMPORT", []):
+            dll = entry.dll.decode()
+            if dll.lower() not in packed and not system_dll(dll):
+                missing.setdefault(dll, []).append(base)
+    assert "updater.cp312-win_amd64.pyd" in packed and "python312.dll" in packed
+    assert "vcruntime140.dll" in packed  # python312.dll's C runtime
+    assert missing == {}, f"imported but not carried: {missing}"

@@ -4,8 +4,9 @@ wheels that hold the module and its stub with the update address given at
 build time, refuse a malformed address, and install and import in a fresh
 virtual environment of their system.
 
-On Windows the builds cannot run (they need Linux's compilers): the wheel the
-Windows stage built and installed is checked there."""
+On Windows the builds cannot run here (they need Linux's compilers): the
+wheel built beforehand into build/windows and installed (by
+tools/windows/stage.py, or by the Windows workflow with MSVC) is checked."""
 
 from __future__ import annotations
 
@@ -22,9 +23,9 @@ ROOT = Path(__file__).resolve().parent.parent
 CUSTOM_URL = "https://files.example.org/acme/latest/main/BrivexLauncher.exe"
 MALFORMED_URL = "http://files.example.org/BrivexLauncher.exe"
 MODULE_FILES = {"pip": "updater.cpython-312-", "mingw-w64": "updater.cp312-win_amd64.pyd",
-                "stage": "updater.cp312-win_amd64.pyd"}
-BUILDERS = ["pip", "mingw-w64"] if os.name == "posix" else ["stage"]
-NATIVE = "pip" if os.name == "posix" else "stage"
+                "built": "updater.cp312-win_amd64.pyd"}
+BUILDERS = ["pip", "mingw-w64"] if os.name == "posix" else ["built"]
+NATIVE = "pip" if os.name == "posix" else "built"
 
 pytestmark = pytest.mark.timeout(300)
 
@@ -49,9 +50,9 @@ def wheel_of(tmp_path_factory):
 
     def get(builder: str) -> tuple[Path, str]:
         if builder not in built:
-            if builder == "stage":
+            if builder == "built":
                 wheels = list((ROOT / "build" / "windows").glob("updater-*.whl"))
-                assert len(wheels) == 1, "the Windows stage's wheel is missing: tools/windows/stage.py build makes it"
+                assert len(wheels) == 1, "no wheel in build/windows: tools/windows/stage.py build makes it"
                 built[builder] = wheels[0], default_url()
             else:
                 out = tmp_path_factory.mktemp("wheel")

@@ -1,8 +1,7 @@
 """The local update server: a real HTTPS server on 127.0.0.1 with injectable faults.
 
-One server for the tests (tests/conftest.py's fixtures), the demonstration
-(tools/demo.py), the benchmarks (bench/timing.py) and the Windows workflow's
-run of the one-file application (tools/windows/frozen_run.py).
+One server for the tests on Linux and on Windows (tests/conftest.py's
+fixtures), the demonstration (tools/demo.py) and the benchmarks (bench/timing.py).
 
 The server runs in a background thread, one handler thread per connection, and
 presents a certificate for 127.0.0.1 and localhost issued by a throwaway CA made

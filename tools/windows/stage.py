@@ -1,29 +1,41 @@
-"""The Windows stage of the test command: the module, its test suite and the
-one-file application on Windows CPython 3.12, under Wine.
+"""Windows CPython 3.12 under Wine: the test command's Windows stage, and the
+Windows artefacts built on Linux.
 
-    python tools/windows/stage.py build      make the Windows interpreter (winenv.py), build and
-                                             check the module (build.py), install its wheel there
+    python tools/windows/stage.py build
+        make the Windows interpreter (winenv.py), build and check the module
+        and its wheel (build.py), install the wheel there and freeze the
+        shipped BrivexUpdater.exe with it (into build/windows)
     python tools/windows/stage.py test [PYTEST ARGUMENTS...]
-                                             run the suite (tests/, unless files are named) there
+        run the suite (tests/, unless files are named) there
+    python tools/windows/stage.py artefacts [--update-url URL] [--out DIR]
+        what a vendor ships, built on Linux: the win_amd64 wheel of the
+        module and the shipped one-file BrivexUpdater.exe, with URL compiled
+        in (default: CMakeLists.txt's), into DIR (default dist/windows)
 
-tools/test.sh runs both, `build` before the Linux suite and `test` after it,
-on a display (Xvfb when there is none).  Exit status 0 when all passed.
+tools/test.sh runs `build` before the Linux suite and `test` after it, on a
+display (Xvfb when there is none).  Exit status 0 when all went well.
 """
 
 from __future__ import annotations
 
+import argparse
+import hashlib
 import os
 import shutil
 import subprocess
 import sys
+import tempfile
 import time
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 import build  # noqa: E402
-from winenv import ROOT, StageError, WindowsPython, log, windows_path  # noqa: E402
+from winenv import REQUIREMENTS, ROOT, StageError, WindowsPython, log, windows_path  # noqa: E402
 
 OUT = ROOT / "build" / "windows"
+APP = "BrivexUpdater.exe"
+SPEC = ROOT / "packaging" / "updater_app.spec"
+PACKAGING = ["updater_app.py", "updater_app_testbuild.py", "updater_app.spec", "hooks/hook-updater.py", "icon.ico"]
 
 
 def lint_workflows() -> None:
@@ -38,15 +50,57 @@ def lint_workflows() -> None:
         raise StageError(f"actionlint on {workflows}:\n{(proc.stdout + proc.stderr).rstrip()}")
 
 
-def stage_build(python: WindowsPython) -> None:
-    python.ensure()
-    wheel = build.build(python, OUT)
-    lint_workflows()
+def install(python: WindowsPython, wheel: Path) -> None:
     started = time.monotonic()
     python.run(["-m", "pip", "install", "--quiet", "--no-index", "--no-deps", "--force-reinstall",
                 windows_path(wheel)])
     probe = python.run(["-I", "-c", "import updater; print(updater.__file__)"], cwd=python.home).stdout.strip()
     log(f"installed {wheel.name} into the Windows interpreter: {probe} ({time.monotonic() - started:.1f} s)")
+
+
+def freeze(python: WindowsPython, wheel: Path, dist: Path) -> Path:
+    """The shipped one-file application, frozen by the Windows interpreter's
+    PyInstaller with the module installed from `wheel`; kept while nothing it
+    is made of changes."""
+    digest = hashlib.sha256(wheel.read_bytes() + REQUIREMENTS.read_bytes())
+    for name in PACKAGING:
+        digest.update(name.encode() + b"\0" + (ROOT / "packaging" / name).read_bytes())
+    OUT.mkdir(parents=True, exist_ok=True)
+    app, key = dist / APP, dist / (APP + ".key")
+    if app.is_file() and key.is_file() and key.read_text() == digest.hexdigest():
+        log(f"{app} is up to date")
+        return app
+    started = time.monotonic()
+    key.unlink(missing_ok=True)
+    with tempfile.TemporaryDirectory(prefix="pyinstaller-", dir=OUT) as work:
+        python.run(["-m", "PyInstaller", "--noconfirm", "--log-level", "WARN", "--distpath", windows_path(dist),
+                    "--workpath", windows_path(work), windows_path(SPEC)], timeout=900)
+    if not app.is_file():
+        raise StageError(f"PyInstaller made no {app}")
+    key.write_text(digest.hexdigest())
+    log(f"froze {app} ({app.stat().st_size // 1024} KiB) in {time.monotonic() - started:.0f} s")
+    return app
+
+
+def stage_build(python: WindowsPython) -> None:
+    python.ensure()
+    wheel = build.build(python, OUT)
+    lint_workflows()
+    install(python, wheel)
+    freeze(python, wheel, OUT / "dist")
+
+
+def artefacts(python: WindowsPython, url: str | None, out: Path) -> None:
+    python.ensure()
+    with tempfile.TemporaryDirectory(prefix="artefacts-") as work:
+        wheel = build.build(python, Path(work), url)
+        install(python, wheel)
+        out.mkdir(parents=True, exist_ok=True)
+        for old in out.glob("updater-*.whl"):
+            old.unlink()
+        shutil.copy2(wheel, out / wheel.name)
+        app = freeze(python, wheel, out)
+    log(f"the Windows artefacts: {out / wheel.name} and {app}")
 
 
 def stage_test(python: WindowsPython, args: list[str]) -> int:
@@ -65,18 +119,27 @@ def stage_test(python: WindowsPython, args: list[str]) -> int:
 
 
 def main(argv: list[str]) -> int:
-    if not argv or argv[0] not in ("build", "test"):
+    if not argv or argv[0] not in ("build", "test", "artefacts"):
         print(__doc__, file=sys.stderr)
         return 2
     python = WindowsPython()
     try:
         if argv[0] == "build":
             stage_build(python)
-            return 0
-        return stage_test(python, argv[1:])
+        elif argv[0] == "artefacts":
+            parser = argparse.ArgumentParser(prog="stage.py artefacts")
+            parser.add_argument("--update-url", help="the address to compile in (default: CMakeLists.txt's)")
+            parser.add_argument("--out", type=Path, default=ROOT / "dist" / "windows")
+            options = parser.parse_args(argv[1:])
+            artefacts(python, options.update_url, options.out.resolve())
+        else:
+            return stage_test(python, argv[1:])
     except StageError as failure:
         print(f"windows: FAILED: {failure}", file=sys.stderr)
         return 1
+    finally:
+        python.stop_wine()
+    return 0
 
 
 if __name__ == "__main__":
