@@ -5,7 +5,7 @@ build time, refuse a malformed address, and install and import in a fresh
 virtual environment of their system.
 
 On Windows the builds cannot run here (they need Linux's compilers): the
-wheel built beforehand into build/windows and installed (by
+wheel built beforehand into build/windows/dist and installed (by
 tools/windows/stage.py, or by the Windows workflow with MSVC) is checked."""
 
 from __future__ import annotations
@@ -51,8 +51,8 @@ def wheel_of(tmp_path_factory):
     def get(builder: str) -> tuple[Path, str]:
         if builder not in built:
             if builder == "built":
-                wheels = list((ROOT / "build" / "windows").glob("updater-*.whl"))
-                assert len(wheels) == 1, "no wheel in build/windows: tools/windows/stage.py build makes it"
+                wheels = list((ROOT / "build" / "windows" / "dist").glob("updater-*.whl"))
+                assert len(wheels) == 1, "no wheel in build/windows/dist: tools/windows/stage.py build makes it"
                 built[builder] = wheels[0], default_url()
             else:
                 out = tmp_path_factory.mktemp("wheel")

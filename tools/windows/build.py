@@ -58,7 +58,10 @@ WHEEL_TAG = "cp312-cp312-win_amd64"
 # Release flags, as the CMake build's Release.
 CXXFLAGS = ["-std=c++20", "-Wall", "-Wextra", "-Werror", "-O2", "-DNDEBUG", "-fvisibility=hidden"]
 # The C++ runtime and winpthread inside the module: no DLL of theirs is needed.
-LDFLAGS = ["-shared", "-static", "-static-libgcc", "-static-libstdc++", "-Wl,--exclude-all-symbols", "-s"]
+# No time stamp in the PE header, and an image base that does not depend on
+# the output path: the same sources give the same file (and wheel).
+LDFLAGS = ["-shared", "-static", "-static-libgcc", "-static-libstdc++", "-Wl,--exclude-all-symbols", "-s",
+           "-Wl,--no-insert-timestamp", "-Wl,--disable-auto-image-base"]
 SYSTEM_DLL = re.compile(r"(?i)^(kernel32|msvcrt)\.dll$")
 PYTHON_NAME = re.compile(r"^_?Py")
 # The address rule of CMakeLists.txt.

@@ -2,9 +2,10 @@
 Windows artefacts built on Linux.
 
     python tools/windows/stage.py build
-        make the Windows interpreter (winenv.py), build and check the module
-        and its wheel (build.py), install the wheel there and freeze the
-        shipped BrivexUpdater.exe with it (into build/windows)
+        make the Windows interpreter (winenv.py), then what `artefacts` makes,
+        with the default address, into build/windows/dist (the module built
+        and checked by build.py in build/windows, with the tests' launcher
+        stand-in); lint the Windows workflow
     python tools/windows/stage.py test [PYTEST ARGUMENTS...]
         run the suite (tests/, unless files are named) there
     python tools/windows/stage.py artefacts [--update-url URL] [--out DIR]
@@ -66,7 +67,7 @@ def freeze(python: WindowsPython, wheel: Path, dist: Path) -> Path:
     for name in PACKAGING:
         digest.update(name.encode() + b"\0" + (ROOT / "packaging" / name).read_bytes())
     OUT.mkdir(parents=True, exist_ok=True)
-    app, key = dist / APP, dist / (APP + ".key")
+    app, key = dist / APP, dist / f".{APP}.key"
     if app.is_file() and key.is_file() and key.read_text() == digest.hexdigest():
         log(f"{app} is up to date")
         return app
@@ -82,18 +83,12 @@ def freeze(python: WindowsPython, wheel: Path, dist: Path) -> Path:
     return app
 
 
-def stage_build(python: WindowsPython) -> None:
+def artefacts(python: WindowsPython, url: str | None, out: Path, work: Path | None = None) -> None:
+    """The wheel and the shipped BrivexUpdater.exe, built in `work` (a
+    temporary directory by default), into `out`."""
     python.ensure()
-    wheel = build.build(python, OUT)
-    lint_workflows()
-    install(python, wheel)
-    freeze(python, wheel, OUT / "dist")
-
-
-def artefacts(python: WindowsPython, url: str | None, out: Path) -> None:
-    python.ensure()
-    with tempfile.TemporaryDirectory(prefix="artefacts-") as work:
-        wheel = build.build(python, Path(work), url)
+    with tempfile.TemporaryDirectory(prefix="artefacts-") as temporary:
+        wheel = build.build(python, work or Path(temporary), url)
         install(python, wheel)
         out.mkdir(parents=True, exist_ok=True)
         for old in out.glob("updater-*.whl"):
@@ -101,6 +96,12 @@ def artefacts(python: WindowsPython, url: str | None, out: Path) -> None:
         shutil.copy2(wheel, out / wheel.name)
         app = freeze(python, wheel, out)
     log(f"the Windows artefacts: {out / wheel.name} and {app}")
+
+
+def stage_build(python: WindowsPython) -> None:
+    """The vendor's artefacts with the default address, as the tests use them."""
+    artefacts(python, None, OUT / "dist", work=OUT)
+    lint_workflows()
 
 
 def stage_test(python: WindowsPython, args: list[str]) -> int:
