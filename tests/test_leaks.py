@@ -40,6 +40,9 @@ PYMALLOC = sys.getallocatedblocks() > 0
 ROUNDS = 2000 if PYMALLOC else 1000
 WARMUP = 200 if PYMALLOC else 100
 TOLERANCE = 50
+# Reference counts of immortal objects start at 2**32 - 1 on 64-bit builds;
+# no mortal object here comes anywhere near half of that.
+IMMORTAL = 2**31
 
 
 class Sink:
@@ -86,7 +89,12 @@ def growth(action, rounds: int = ROUNDS, warmup: int = WARMUP, watch=()) -> int:
     finally:
         if tracing:
             tracemalloc.stop()
-    grown = [(o, b, a) for o, b, a in zip(watch, refs_before, refs_after) if a - b >= TOLERANCE]
+    # Immortal objects (None, True, False, small ints, interned names) have no
+    # count to leak, and what it shows says nothing: 3.12 leaves it alone, but
+    # not everywhere (an extension built for an older stable ABI adds to it,
+    # and the Windows build's os.path.exists, isdir, islink and isfile take one
+    # from False on every call, shutil.move of a missing file adds one).
+    grown = [(o, b, a) for o, b, a in zip(watch, refs_before, refs_after) if a - b >= TOLERANCE and b < IMMORTAL]
     assert not grown, f"references grew: {grown}"
     return blocks
 

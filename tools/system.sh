@@ -28,13 +28,14 @@
 #   locales                      the en_US locale source and the ISO-8859-1 character map, from
 #                                which tests/test_frozen.py generates a locale with localedef
 #   strace                       the real update whose syncs, renames and start tests/test_console.py traces
-test_packages=(xvfb xauth xfonts-base xdotool x11-utils imagemagick libtk8.6 libtcl8.6 fonts-dejavu-core binutils
-               locales strace)
-# The Windows stage of tools/test.sh (tools/windows/):
-#   g++-mingw-w64-x86-64         the module and the launcher stand-in built for Windows:
+#   g++-mingw-w64-x86-64         the module and the launcher stand-in built for Windows
+#                                (tools/windows/build.py, also from tests/test_package.py):
 #                                x86_64-w64-mingw32-g++, -gcc, -nm, -objdump
+test_packages=(xvfb xauth xfonts-base xdotool x11-utils imagemagick libtk8.6 libtcl8.6 fonts-dejavu-core binutils
+               locales strace g++-mingw-w64-x86-64)
+# The Windows stage of tools/test.sh (tools/windows/):
 #   wine, wine64                 Windows CPython 3.12, the suite and the one-file app run under Wine
-windows_packages=(g++-mingw-w64-x86-64 wine wine64)
+windows_packages=(wine wine64)
 # tools/memcheck.sh:
 #   valgrind
 memcheck_packages=(valgrind)
