@@ -15,8 +15,8 @@ import pytest
 from support.frame_helpers import entries
 from support.launcher import program
 from support.standins import RecordingOs, Subprocess, install_frozen
-from support.winos import (REAL_WINDOWS, UNDER_WINE, RunningPrograms, WindowsOS, is_read_only, label,
-                          make_read_only, shutil_for, windows_error_text)
+from support.winos import (REAL_WINDOWS, UNDER_WINE, RunningPrograms, WindowsOS, WinPermissionError, is_read_only,
+                          label, make_read_only, shutil_for, windows_error_text)
 
 NAMES = {"L": "BrivexLauncher.exe", "O": "BrivexLauncher.exe.old", "N": "BrivexLauncher_new.exe"}
 PREFIX = "Failed to replace and run: "

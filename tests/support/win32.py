@@ -19,7 +19,6 @@ from __future__ import annotations
 import ctypes
 from ctypes import wintypes
 
-from support.winos import UNDER_WINE
 
 TOOLS: tuple[str, ...] = ()  # nothing beyond the system's own libraries
 

@@ -184,7 +184,11 @@ class WindowsPython:
                if not k.startswith(("PYTHON", "PIP_", "VIRTUAL_ENV", "SSL_CERT", "REQUESTS_CA", "CURL_CA"))}
         env.update(WINEPREFIX=str(self.prefix), WINEDEBUG="-all", WINEARCH="win64",
                    # no Mono or Gecko installation dialogs when the prefix is made
-                   WINEDLLOVERRIDES="mscoree,mshtml=", PYTHONUTF8="1")
+                   WINEDLLOVERRIDES="mscoree,mshtml=",
+                   # the tests read their children's progress lines ("•") as
+                   # UTF-8, as in the Windows workflow; the one-file app's test
+                   # of its own UTF-8 mode takes this away again
+                   PYTHONUTF8="1")
         env.update(extra or {})
         return env
 
