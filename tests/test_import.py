@@ -332,8 +332,13 @@ def test_entry_block_constructs_the_updater(run_scenario, tmp_path):
         spec = importlib.machinery.ModuleSpec("__main__", None, origin={str(tmp_path / "updater.so")!r})
         module = definition.create(spec)
         exc = failure(definition.exec, module)
+        # The failed run's functions keep its namespace; a new import runs the body in a new one.
+        exe_dir = [module.get_exe_dir()]
+        import updater
+        exe_dir.append(module.get_exe_dir())
         emit({{"error": type(exc).__name__, "code": getattr(exc, "code", None), "entries": entries(exc),
-               "requested": requested, "url": module.UPDATE_URL, "name": module.__name__}})
+               "requested": requested, "url": module.UPDATE_URL, "name": module.__name__, "exe_dir": exe_dir,
+               "fresh": updater is not module and updater.UpdaterGUI.__init__.__globals__ is vars(updater)}})
         """
     )
     assert outcome.returncode == 0, outcome
@@ -342,6 +347,7 @@ def test_entry_block_constructs_the_updater(run_scenario, tmp_path):
     init, ctor = result["entries"][:2]
     assert init == ["init updater", 187]
     assert (result["error"], result["code"]) == ("SystemExit", 1), outcome
+    assert (result["exe_dir"], result["fresh"]) == ([str(tmp_path)] * 2, True)
     assert ctor == ["updater.UpdaterGUI.__init__", 100]
     assert result["requested"] == [result["url"]]
     assert outcome.stdout.splitlines() == ["Tkinter not available, running console update...", "Download failed!"]

@@ -3,17 +3,17 @@
 namespace updater::engine {
 
 
-bool on_windows() { return equal(attr(global(lit::os), lit::name), lit::nt); }
+bool on_windows(const Frame& f) { return equal(attr(global(f, lit::os), lit::name), lit::nt); }
 
-void give_launcher_mode(PyObject* main_exe, PyObject* old_exe, bool replaced)
+void give_launcher_mode(const Frame& f, PyObject* main_exe, PyObject* old_exe, bool replaced)
 {
-    if (on_windows()) return;
+    if (on_windows(f)) return;
     if (replaced) {
-        call_method(global(lit::shutil), lit::copymode, {old_exe, main_exe});
+        call_method(global(f, lit::shutil), lit::copymode, {old_exe, main_exe});
         return;
     }
     // The umask can only be read by setting it; it is put back at once.
-    Ref os = global(lit::os);
+    Ref os = global(f, lit::os);
     Ref mask = call_method(os, lit::umask, {lit::n0o022});
     call_method(os, lit::umask, {mask});
     Ref mode = own(PyNumber_And(lit::n0o755, own(PyNumber_Invert(mask))));
@@ -37,12 +37,12 @@ void give_launcher_mode(PyObject* main_exe, PyObject* old_exe, bool replaced)
 // leave it unstarted.
 void sync_directory(Frame& f, PyObject* directory)
 {
-    if (on_windows()) return;
+    if (on_windows(f)) return;
     try_except(f, PyExc_OSError, [&] {
-        Ref os_open = attr(global(lit::os), lit::open);
-        Ref fd = call(os_open, {directory, attr(global(lit::os), lit::O_RDONLY)});
-        try_finally(f, [&] { call_method(global(lit::os), lit::fsync, {fd}); },
-                    [&] { call_method(global(lit::os), lit::close, {fd}); });
+        Ref os_open = attr(global(f, lit::os), lit::open);
+        Ref fd = call(os_open, {directory, attr(global(f, lit::os), lit::O_RDONLY)});
+        try_finally(f, [&] { call_method(global(f, lit::os), lit::fsync, {fd}); },
+                    [&] { call_method(global(f, lit::os), lit::close, {fd}); });
     }, [](PyObject*) {});
 }
 

@@ -40,12 +40,11 @@ PyCodeObject* entry_code(const char* tb_name, int line)
 
 }  // namespace
 
-void add_traceback(const char* tb_name, int line) noexcept
+void add_traceback(const char* tb_name, int line, PyObject* globals) noexcept
 {
     PyObject* exc = PyErr_GetRaisedException();
     if (!exc) return;
     PyFrameObject* frame = nullptr;
-    PyObject* globals = state.globals;
     Ref fallback;
     if (!globals) {
         fallback = Ref::steal(PyDict_New());
@@ -63,9 +62,9 @@ void add_traceback(const char* tb_name, int line) noexcept
     }
 }
 
-Ref global(PyObject* name)
+Ref global(const Frame& f, PyObject* name)
 {
-    PyObject* value = PyDict_GetItemWithError(state.globals, name);
+    PyObject* value = PyDict_GetItemWithError(f.globals, name);
     if (!value) {
         if (PyErr_Occurred()) throw PyError{};
         PyObject* builtins = PyModule_GetDict(state.builtins);

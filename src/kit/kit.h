@@ -39,7 +39,7 @@ inline Ref own(PyObject* p) { return Ref::steal(check(p)); }
 // Process-wide records, set by the exec step and kept for the process.
 struct ModuleState {
     PyObject* module = nullptr;    // set while executing and once ready
-    PyObject* globals = nullptr;   // the module's dictionary
+    PyObject* globals = nullptr;   // the module's dictionary, as long as `module` is set
     PyObject* builtins = nullptr;  // the builtins module
     PyObject* open = nullptr;      // early-bound builtins
     PyObject* runtime_error = nullptr;
@@ -50,23 +50,26 @@ extern ModuleState state;
 struct Callable;
 
 // The running callable: its traceback name, the current statement's line,
-// the closure record it was created with and its row of the callable table
-// (none for a module body).
+// the closure record it was created with, its row of the callable table
+// (none for a module body) and its globals: the namespace its function was
+// made with, which it keeps whatever becomes of the module afterwards.
 struct Frame {
     const char* tb_name;
     int line;
     PyObject* closure = nullptr;
     const Callable* code = nullptr;
+    PyObject* globals = nullptr;
 
     void at(int l) noexcept { line = l; }
 };
 
-// Adds the entry ("updater.py", tb_name, line) to the pending exception.
-void add_traceback(const char* tb_name, int line) noexcept;
-inline void add_traceback(const Frame& f) noexcept { add_traceback(f.tb_name, f.line); }
+// Adds the entry ("updater.py", tb_name, line), whose frame has `globals`,
+// to the pending exception.
+void add_traceback(const char* tb_name, int line, PyObject* globals) noexcept;
+inline void add_traceback(const Frame& f) noexcept { add_traceback(f.tb_name, f.line, f.globals); }
 
-// A global name at the moment of use: module namespace, then builtins.
-Ref global(PyObject* name);
+// A global name at the moment of use: the running function's namespace, then builtins.
+Ref global(const Frame& f, PyObject* name);
 
 inline Ref attr(PyObject* obj, PyObject* name) { return own(PyObject_GetAttr(obj, name)); }
 inline void set_attr(PyObject* obj, PyObject* name, PyObject* value)

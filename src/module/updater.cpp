@@ -53,7 +53,7 @@ void import_from(PyObject* module_name, PyObject* names)
 void bind_function(Frame& f, int line, PyObject* name, Fn fn)
 {
     f.at(line);
-    bind_global(name, make_function(callables[fn]));
+    bind_global(name, make_function(callables[fn], f.globals));
 }
 
 // The statements of the module file, in source order.
@@ -109,7 +109,7 @@ void module_body(Frame& f)
     };
     for (const auto& m : methods) {
         f.at(m.line);
-        check(PyDict_SetItem(ns, m.name, make_function(callables[m.fn])));
+        check(PyDict_SetItem(ns, m.name, make_function(callables[m.fn], f.globals)));
     }
     f.at(94);
     Ref cls = call(reinterpret_cast<PyObject*>(&PyType_Type), {lit::UpdaterGUI, lit::empty_tuple, ns});
@@ -117,9 +117,9 @@ void module_body(Frame& f)
 
     // if __name__ == "__main__": UpdaterGUI()
     f.at(186);
-    if (equal(global(lit::dunder_name), lit::dunder_main)) {
+    if (equal(global(f, lit::dunder_name), lit::dunder_main)) {
         f.at(187);
-        call(global(lit::UpdaterGUI), {});
+        call(global(f, lit::UpdaterGUI), {});
     }
 }
 
@@ -260,7 +260,7 @@ int exec(PyObject* module) noexcept
         return -1;
     }
 
-    Frame f{init_entry, 1};
+    Frame f{init_entry, 1, nullptr, nullptr, state.globals};
     bool ok = false;
     bool registered = false;
     // From here on a failure carries the "init updater" entry.
