@@ -115,21 +115,28 @@ Ref join_text(std::initializer_list<PyObject*> pieces);
 [[noreturn]] void throw_not_a_context_manager(PyObject* manager, const char* missed);
 
 // Makes `exc` the exception being handled (sys.exception()) for the
-// lifetime of the guard, as an except clause does.
+// lifetime of the guard, as an except clause does: at the current level of
+// the thread's handled-exception stack (a generator or coroutine has a level
+// of its own), which gets back exactly the value it had.  PyErr_Get- and
+// PyErr_SetHandledException cannot do that: the first reads the innermost
+// level that has an exception, often a caller's, and the second writes the
+// current one, which would then keep the caller's exception.
 class Handling {
 public:
-    explicit Handling(PyObject* exc) noexcept : previous_(Ref::steal(PyErr_GetHandledException()))
+    explicit Handling(PyObject* exc) noexcept
+        : level_(PyThreadState_Get()->exc_info), previous_(Ref::borrow(level_->exc_value))
     {
         PyErr_SetHandledException(exc);
     }
     ~Handling()
     {
-        if (Ref::attached()) PyErr_SetHandledException(previous_.get());
+        if (Ref::attached()) Py_XSETREF(level_->exc_value, previous_.release());
     }
     Handling(const Handling&) = delete;
     Handling& operator=(const Handling&) = delete;
 
 private:
+    _PyErr_StackItem* level_;
     Ref previous_;
 };
 
