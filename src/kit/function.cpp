@@ -156,16 +156,19 @@ PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t narg
     // The one place where a body's C++ exceptions turn back into a failure.
     try {
         result = c.body(f, values).release();
+    } catch (const ForcedUnwind&) {
+        // The unwinding of pthread_exit: it must go on, and nothing may be
+        // touched.  POSIX only: on Windows the thread is ended by ExitThread
+        // without any unwinding (see Ref::attached).
+        throw;
     } catch (const PyError& e) {
         if (!e.traced) add_traceback(f);
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
         add_traceback(f);
     } catch (...) {
-        // Without a thread state this is the unwinding of pthread_exit: it
-        // must go on (and nothing may be touched).  POSIX only: on Windows
-        // the thread is ended by ExitThread without any unwinding, so no
-        // exception ever arrives here that way (see Ref::attached).
+        // Anything else that arrives without a thread state cannot become
+        // a Python error either.
         if (!Ref::attached()) throw;
         PyErr_SetString(PyExc_SystemError, "updater: unexpected C++ exception");
         add_traceback(f);
@@ -400,7 +403,7 @@ bool is_inner(const Callable& row, Callable* table, size_t count)
 
 }  // namespace
 
-int prepare_callables(Callable* table, size_t count) noexcept
+int prepare_callables(Callable* table, size_t count)
 {
     try {
         if (ready_function_type() < 0) return -1;

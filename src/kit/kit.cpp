@@ -40,7 +40,7 @@ PyCodeObject* entry_code(const char* tb_name, int line)
 
 }  // namespace
 
-void add_traceback(const char* tb_name, int line, PyObject* globals) noexcept
+void add_traceback(const char* tb_name, int line, PyObject* globals)
 {
     PyObject* exc = PyErr_GetRaisedException();
     if (!exc) return;

@@ -7,6 +7,21 @@
 
 #include <initializer_list>
 
+// glibc ends a thread (pthread_exit, pthread_cancel) by unwinding its stack
+// with an exception of this type.  It must never be caught for good: a
+// handler that catches everything rethrows it first.  MSVC's runtime ends
+// threads without unwinding, so no such exception exists there.
+#if defined(_MSC_VER)
+namespace updater {
+struct ForcedUnwind {};
+}  // namespace updater
+#else
+#include <cxxabi.h>
+namespace updater {
+using ForcedUnwind = abi::__forced_unwind;
+}  // namespace updater
+#endif
+
 namespace updater {
 
 // Thrown when a C API call failed: the interpreter's error indicator is set.
@@ -64,9 +79,11 @@ struct Frame {
 };
 
 // Adds the entry ("updater.py", tb_name, line), whose frame has `globals`,
-// to the pending exception.
-void add_traceback(const char* tb_name, int line, PyObject* globals) noexcept;
-inline void add_traceback(const Frame& f) noexcept { add_traceback(f.tb_name, f.line, f.globals); }
+// to the pending exception.  Not noexcept: the frame it makes may run a
+// collection, and with it Python code during which the thread can be ended
+// (ForcedUnwind), which has to pass through.
+void add_traceback(const char* tb_name, int line, PyObject* globals);
+inline void add_traceback(const Frame& f) { add_traceback(f.tb_name, f.line, f.globals); }
 
 // A global name at the moment of use: the running function's namespace, then builtins.
 Ref global(const Frame& f, PyObject* name);
@@ -128,7 +145,8 @@ public:
     {
         PyErr_SetHandledException(exc);
     }
-    ~Handling()
+    // Not noexcept: see Ref::~Ref.
+    ~Handling() noexcept(false)
     {
         if (Ref::attached()) Py_XSETREF(level_->exc_value, previous_.release());
     }

@@ -17,7 +17,7 @@ public:
 
     // The old value is dropped only after the new one is stored: its
     // destructor may run Python code that looks at this handle again.
-    Ref& operator=(Ref&& other) noexcept
+    Ref& operator=(Ref&& other) noexcept(false)
     {
         PyObject* old = p_;
         p_ = other.p_;
@@ -26,7 +26,11 @@ public:
         return *this;
     }
 
-    ~Ref() { drop(p_); }
+    // Dropping a reference may run a finaliser, Python code during which
+    // the thread can be ended (see attached()).  Destructors are noexcept
+    // unless they say otherwise, and that unwinding would then end the whole
+    // process (std::terminate) instead of the one thread.
+    ~Ref() noexcept(false) { drop(p_); }
 
     // Takes over a new reference (may be null).
     static Ref steal(PyObject* p) noexcept
@@ -50,7 +54,7 @@ public:
     // Hands the reference to the caller.
     [[nodiscard]] PyObject* release() noexcept { return std::exchange(p_, nullptr); }
 
-    void reset() noexcept { *this = Ref(); }
+    void reset() noexcept(false) { *this = Ref(); }
 
     // Whether this thread may touch objects at all.  A daemon thread that
     // wakes up while the interpreter finalises is ended with pthread_exit,
@@ -67,7 +71,7 @@ public:
     static bool attached() noexcept { return _PyThreadState_UncheckedGet() != nullptr; }
 
 private:
-    static void drop(PyObject* p) noexcept
+    static void drop(PyObject* p) noexcept(false)
     {
         if (p && attached()) Py_DECREF(p);
     }

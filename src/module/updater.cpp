@@ -138,7 +138,8 @@ bool register_module(PyObject* module)
 
 // A failed exec step takes back the entry it added, so that a later
 // `import updater` starts afresh instead of finding the half-built module.
-void unregister_module(PyObject* module) noexcept
+// Not noexcept: dropping the entry may run finalisers (see Ref::~Ref).
+void unregister_module(PyObject* module)
 {
     PyObject* exc = PyErr_GetRaisedException();
     PyObject* modules = PyImport_GetModuleDict();
@@ -202,7 +203,11 @@ int copy_spec_attr(PyObject* spec, const char* from, PyObject* module, PyObject*
     return rc;
 }
 
-PyObject* create(PyObject* spec, PyModuleDef*) noexcept
+// The create and exec steps are not noexcept: a thread that the interpreter
+// ends while it imports the module (a daemon thread at shutdown) is unwound
+// through them by ForcedUnwind, which noexcept would turn into
+// std::terminate for the whole process.
+PyObject* create(PyObject* spec, PyModuleDef*)
 {
     int64_t current = PyInterpreterState_GetID(PyInterpreterState_Get());
     if (current == -1) return nullptr;
@@ -237,7 +242,7 @@ PyObject* create(PyObject* spec, PyModuleDef*) noexcept
     return module;
 }
 
-int exec(PyObject* module) noexcept
+int exec(PyObject* module)
 {
     if (state.module) {
         if (state.module == module) return 0;
@@ -267,6 +272,8 @@ int exec(PyObject* module) noexcept
     try {
         set_up_and_run(module, f, registered);
         ok = true;
+    } catch (const ForcedUnwind&) {
+        throw;  // the thread is being ended: no thread state, nothing to touch
     } catch (const PyError& e) {
         if (!PyErr_Occurred()) PyErr_SetString(PyExc_ImportError, init_entry);
         if (!e.traced) add_traceback(f);
@@ -274,6 +281,7 @@ int exec(PyObject* module) noexcept
         PyErr_NoMemory();
         add_traceback(f);
     } catch (...) {
+        if (!Ref::attached()) throw;
         PyErr_SetString(PyExc_SystemError, "updater: unexpected C++ exception");
         add_traceback(f);
     }
