@@ -193,6 +193,23 @@ def test_entry_follows_the_callers_frame(updater_module):
     assert names[-2:] == [("caller", caller.__code__.co_firstlineno + 1), ("updater.replace_and_run", 78)]
 
 
+def test_no_memory_for_an_entry_leaves_it_out(embed_host):
+    # The first failure of get_resource_path needs a new entry; the table of
+    # entries cannot grow: the exception goes on without it, and the process
+    # too.  (replace_and_run fails first, so that the table itself exists.)
+    done = embed_host("""
+        import ctypes
+        import updater
+        from support.frame_helpers import entries, failure
+        failure(updater.replace_and_run)
+        ctypes.CDLL(None).fail_next_new()
+        short = failure(updater.get_resource_path)
+        print(type(short).__name__, entries(short), entries(failure(updater.get_resource_path)))
+    """)
+    assert (done.returncode, done.stderr) == (0, ""), done
+    assert done.stdout == "TypeError [] [('updater.get_resource_path', 18)]\n"
+
+
 # Keyword names are matched by text, not only by identity.
 @pytest.mark.parametrize("via", ["mapping", "vectorcall"])
 @pytest.mark.parametrize(

@@ -3,6 +3,7 @@
 #include <frameobject.h>
 
 #include <map>
+#include <new>
 #include <utility>
 
 namespace updater {
@@ -23,19 +24,29 @@ EntryCodes& entry_codes()
     return *codes;
 }
 
+// Null when there is no memory for it (an exception may then be set).
 PyCodeObject* entry_code(const char* tb_name, int line)
 {
     auto key = std::make_pair(tb_name, line);
-    auto it = entry_codes().find(key);
-    if (it != entry_codes().end()) return it->second;
+    try {
+        auto it = entry_codes().find(key);
+        if (it != entry_codes().end()) return it->second;
+    } catch (const std::bad_alloc&) {  // the table itself
+        return nullptr;
+    }
     // The code object's first line is the line the traceback shows.
-    PyCodeObject* code = PyCode_NewEmpty("updater.py", tb_name, line);
+    Ref code = Ref::steal(reinterpret_cast<PyObject*>(PyCode_NewEmpty("updater.py", tb_name, line)));
     if (!code) return nullptr;
-    // Making the code object may run a collection, and with it another
-    // thread that adds the same entry first.
-    auto [slot, inserted] = entry_codes().emplace(key, code);
-    if (!inserted) Py_DECREF(code);
-    return slot->second;
+    try {
+        // Making the code object may run a collection, and with it another
+        // thread that adds the same entry first.
+        auto [slot, inserted] =
+            entry_codes().emplace(key, reinterpret_cast<PyCodeObject*>(code.get()));
+        if (inserted) (void)code.release();
+        return slot->second;
+    } catch (const std::bad_alloc&) {
+        return nullptr;
+    }
 }
 
 }  // namespace

@@ -79,9 +79,10 @@ struct Frame {
 };
 
 // Adds the entry ("updater.py", tb_name, line), whose frame has `globals`,
-// to the pending exception.  Not noexcept: the frame it makes may run a
-// collection, and with it Python code during which the thread can be ended
-// (ForcedUnwind), which has to pass through.
+// to the pending exception.  When the entry cannot be made (no memory), it is
+// left out and the pending exception is kept as it is.  Not noexcept: the
+// frame it makes may run a collection, and with it Python code during which
+// the thread can be ended (ForcedUnwind), which has to pass through.
 void add_traceback(const char* tb_name, int line, PyObject* globals);
 inline void add_traceback(const Frame& f) { add_traceback(f.tb_name, f.line, f.globals); }
 
