@@ -205,6 +205,21 @@ def test_second_interpreter_is_refused(run_scenario, main_first):
         assert outcome.result == [f"<class 'ImportError'>: {INTERPRETER_CHANGE}", "ok"]
 
 
+def test_a_runtime_started_again_is_refused(embed_host):
+    # Py_Finalize, then Py_Initialize: the new main interpreter has the same
+    # identifier as the first, and must not get the ended runtime's module.
+    program = """
+        try:
+            import updater
+            print("imported", type(updater.get_resource_path("x")).__name__)
+        except ImportError as exc:
+            print(f"{type(exc).__name__}: {exc}")
+    """
+    done = embed_host(program, program)
+    assert (done.returncode, done.stderr) == (0, ""), done
+    assert done.stdout.splitlines() == ["imported str", f"ImportError: {INTERPRETER_CHANGE}"]
+
+
 @pytest.mark.parametrize("registered_before", [False, True])
 def test_loading_under_another_name(run_scenario, registered_before):
     outcome = run_scenario(

@@ -17,6 +17,14 @@ constexpr const char* init_entry = "init updater";
 
 int64_t first_interpreter = -1;
 
+// Set when the runtime that first created the module has been finalised.  A
+// host may then start another runtime in the same process, whose main
+// interpreter has the recorded identifier again; the records still point at
+// the objects of the one that ended.
+bool runtime_ended = false;
+
+void note_runtime_end() noexcept { runtime_ended = true; }
+
 // ---------------------------------------------------------------------------
 // Helpers of the module body.
 
@@ -213,7 +221,10 @@ PyObject* create(PyObject* spec, PyModuleDef*)
     if (current == -1) return nullptr;
     if (first_interpreter == -1) {
         first_interpreter = current;
-    } else if (first_interpreter != current) {
+        // -1: the host's table of exit functions is full; a later runtime
+        // then cannot be told apart from this one, and nothing else changes.
+        static_cast<void>(Py_AtExit(note_runtime_end));
+    } else if (first_interpreter != current || runtime_ended) {
         PyErr_SetString(PyExc_ImportError,
                         "Interpreter change detected - this module can only be loaded into one interpreter per "
                         "process.");
