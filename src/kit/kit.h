@@ -24,6 +24,9 @@ using ForcedUnwind = abi::__forced_unwind;
 
 namespace updater {
 
+// check(int) and check(Py_ssize_t) are two functions only where the types differ.
+static_assert(sizeof(Py_ssize_t) == 8 && sizeof(int) == 4, "the module is built for 64-bit targets only");
+
 // Thrown when a C API call failed: the interpreter's error indicator is set.
 // `traced` says that the running callable's traceback entry is already on it.
 struct PyError {
