@@ -59,12 +59,15 @@ SCENARIO = """
             block()
 
     class WaitingFinder:
-        # The module body's import of shutil waits here.
+        # The module body's import of shutil waits here, until the thread is ended.
         def find_spec(self, name, path=None, target=None):
-            if name == "shutil":
+            while name == "shutil":
                 block()
 
     if {where!r} == "first import":
+        # The worker will wait holding the import lock: what is imported below, is imported now.
+        if os.name == "nt":
+            import ctypes.wintypes
         sys.modules.pop("shutil")
         sys.meta_path.insert(0, WaitingFinder())
         worker = threading.Thread(target=__import__, args=("updater",), daemon=True)
