@@ -156,19 +156,16 @@ PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t narg
     // The one place where a body's C++ exceptions turn back into a failure.
     try {
         result = c.body(f, values).release();
-    } catch (const ForcedUnwind&) {
-        // The unwinding of pthread_exit: it must go on, and nothing may be
-        // touched.  POSIX only: on Windows the thread is ended by ExitThread
-        // without any unwinding (see Ref::attached).
-        throw;
     } catch (const PyError& e) {
         if (!e.traced) add_traceback(f);
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
         add_traceback(f);
     } catch (...) {
-        // Anything else that arrives without a thread state cannot become
-        // a Python error either.
+        // Without a thread state this is the unwinding of pthread_exit: it
+        // must go on, and nothing may be touched.  POSIX only: on Windows
+        // the thread is ended by ExitThread without any unwinding (see
+        // Ref::attached).
         if (!Ref::attached()) throw;
         PyErr_SetString(PyExc_SystemError, "updater: unexpected C++ exception");
         add_traceback(f);

@@ -7,21 +7,6 @@
 
 #include <initializer_list>
 
-// glibc ends a thread (pthread_exit, pthread_cancel) by unwinding its stack
-// with an exception of this type.  It must never be caught for good: a
-// handler that catches everything rethrows it first.  MSVC's runtime ends
-// threads without unwinding, so no such exception exists there.
-#if defined(_MSC_VER)
-namespace updater {
-struct ForcedUnwind {};
-}  // namespace updater
-#else
-#include <cxxabi.h>
-namespace updater {
-using ForcedUnwind = abi::__forced_unwind;
-}  // namespace updater
-#endif
-
 namespace updater {
 
 // check(int) and check(Py_ssize_t) are two functions only where the types differ.
@@ -85,7 +70,7 @@ struct Frame {
 // to the pending exception.  When the entry cannot be made (no memory), it is
 // left out and the pending exception is kept as it is.  Not noexcept: the
 // frame it makes may run a collection, and with it Python code during which
-// the thread can be ended (ForcedUnwind), which has to pass through.
+// the thread can be ended, whose unwinding has to pass (see Ref::attached).
 void add_traceback(const char* tb_name, int line, PyObject* globals);
 inline void add_traceback(const Frame& f) { add_traceback(f.tb_name, f.line, f.globals); }
 

@@ -61,13 +61,19 @@ public:
     // whose unwinding runs the destructors on its stack: the thread has no
     // thread state then, and must leave every object alone.
     //
-    // That unwinding is POSIX behaviour (glibc's pthread_exit unwinds the
-    // stack by force, running C++ destructors).  On Windows CPython 3.12 ends
-    // the same thread in PyThread_exit_thread (Python/thread_nt.h) with
-    // _endthreadex, i.e. ExitThread, called from take_gil when the
-    // interpreter is finalising: nothing is unwound and no destructor runs.
-    // The thread just stops, holding no lock; the references its frames
-    // held are never released, which no longer matters at that point.
+    // That unwinding is POSIX behaviour: glibc's pthread_exit unwinds the
+    // stack by force, running C++ destructors, with an exception of type
+    // abi::__forced_unwind.  It must never be stopped: a handler that
+    // catches everything rethrows it when the thread has no thread state.
+    // It is not caught by its type: libstdc++ binds the handler's reference
+    // to no object for it, which UBSan reports as a null reference.
+    //
+    // On Windows CPython 3.12 ends the same thread in PyThread_exit_thread
+    // (Python/thread_nt.h) with _endthreadex, i.e. ExitThread, called from
+    // take_gil when the interpreter is finalising: nothing is unwound and no
+    // destructor runs.  The thread just stops, holding no lock; the
+    // references its frames held are never released, which no longer
+    // matters at that point.
     static bool attached() noexcept { return _PyThreadState_UncheckedGet() != nullptr; }
 
 private:

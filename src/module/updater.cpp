@@ -213,7 +213,7 @@ int copy_spec_attr(PyObject* spec, const char* from, PyObject* module, PyObject*
 
 // The create and exec steps are not noexcept: a thread that the interpreter
 // ends while it imports the module (a daemon thread at shutdown) is unwound
-// through them by ForcedUnwind, which noexcept would turn into
+// through them (see Ref::attached), which noexcept would turn into
 // std::terminate for the whole process.
 PyObject* create(PyObject* spec, PyModuleDef*)
 {
@@ -283,8 +283,6 @@ int exec(PyObject* module)
     try {
         set_up_and_run(module, f, registered);
         ok = true;
-    } catch (const ForcedUnwind&) {
-        throw;  // the thread is being ended: no thread state, nothing to touch
     } catch (const PyError& e) {
         if (!PyErr_Occurred()) PyErr_SetString(PyExc_ImportError, init_entry);
         if (!e.traced) add_traceback(f);
@@ -292,7 +290,7 @@ int exec(PyObject* module)
         PyErr_NoMemory();
         add_traceback(f);
     } catch (...) {
-        if (!Ref::attached()) throw;
+        if (!Ref::attached()) throw;  // a thread being ended: nothing to touch (see Ref::attached)
         PyErr_SetString(PyExc_SystemError, "updater: unexpected C++ exception");
         add_traceback(f);
     }
