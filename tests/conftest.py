@@ -282,9 +282,8 @@ def run_scenario(tmp_path: Path):
 
 @pytest.fixture(scope="session")
 def embed_host(tmp_path_factory):
-    """``embed_host(*programs)``: runs support/embed_host.cpp, built with this
-    interpreter's own compiler and flags (sysconfig), each program in a runtime
-    of its own within one process.  Returns the finished process (text)."""
+    """``embed_host(*programs)``: the finished run of support/embed_host.cpp
+    (built with this interpreter's compiler and flags) on the programs."""
     config = sysconfig.get_config_var
     if not config("CXX") or not config("LIBDIR"):
         pytest.skip("no C++ compiler for an embedding application (sysconfig names none)")

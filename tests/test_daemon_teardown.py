@@ -27,10 +27,6 @@ SCENARIO = """
     WORKER_BLOCKS = 0.5     # seconds the worker stays blocked, lock released
     FINALISER_WAITS = 1.5   # seconds finalisation stays open for it
 
-    if {where!r} != "first import":
-        import updater
-        directory = tempfile.mkdtemp()
-        updater.sys = fake_sys(frozen=True, executable=os.path.join(directory, "updater.exe"), exit=sys.exit)
     blocked = threading.Event()
 
     def block(*args, sleep=time.sleep):
@@ -44,6 +40,9 @@ SCENARIO = """
             return b"x" * 10
 
     if {where!r} != "first import":
+        import updater
+        directory = tempfile.mkdtemp()
+        updater.sys = fake_sys(frozen=True, executable=os.path.join(directory, "updater.exe"), exit=sys.exit)
         updater.urllib = Urllib(Stalling([], 1000))
 
     class Root:
@@ -58,15 +57,13 @@ SCENARIO = """
         if {where!r} == "progress report":
             block()
 
-    class WaitingFinder:
-        # The module body's import of shutil waits here, until the thread is ended.
+    class WaitingFinder:  # the body's import of shutil waits here until the thread is ended
         def find_spec(self, name, path=None, target=None):
             while name == "shutil":
                 block()
 
     if {where!r} == "first import":
-        # The worker will wait holding the import lock: what is imported below, is imported now.
-        if os.name == "nt":
+        if os.name == "nt":  # imported below; the waiting worker will hold the import lock
             import ctypes.wintypes
         sys.modules.pop("shutil")
         sys.meta_path.insert(0, WaitingFinder())

@@ -1,32 +1,24 @@
-// An application that embeds the interpreter, for the tests: it runs each of
-// its arguments as a program in a runtime of its own, one after the other in
-// this one process (Py_Initialize, the program, Py_FinalizeEx).  It exits 1
-// when a program raised.
-//
-// Its operator new replaces the one of every C++ library the process loads
-// (the module's too): after fail_next_new(), called through ctypes, the next
-// allocation throws std::bad_alloc, as one would when memory runs out.
+// An application embedding the interpreter: runs each argument as a program
+// in a runtime of its own (Py_Initialize, the program, Py_FinalizeEx), one
+// after the other in this process; exits 1 when one raised.  Its operator new
+// is the whole process's, the module's too: after fail_next_new() (through
+// ctypes) the next allocation throws std::bad_alloc.
 #include <Python.h>
 
 #include <cstdlib>
 #include <new>
 
-namespace {
-bool fail_next = false;
-}
+static bool fail_next = false;
 
 extern "C" void fail_next_new() { fail_next = true; }
 
 void* operator new(std::size_t size)
 {
-    if (fail_next) {
-        fail_next = false;
-        throw std::bad_alloc();
-    }
-    if (void* p = std::malloc(size ? size : 1)) return p;
-    throw std::bad_alloc();
+    void* p = fail_next ? nullptr : std::malloc(size ? size : 1);
+    fail_next = false;
+    if (!p) throw std::bad_alloc();
+    return p;
 }
-
 void operator delete(void* p) noexcept { std::free(p); }
 void operator delete(void* p, std::size_t) noexcept { std::free(p); }
 
