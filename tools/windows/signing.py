@@ -71,6 +71,7 @@ def sign(source: Path, target: Path, pkcs12: Path, password: str, timestamp: str
     into `target`; time-stamped by the RFC 3161 service `timestamp`, if
     given.  The password travels in a file only its owner reads, never on a
     command line."""
+    target.unlink(missing_ok=True)  # osslsigncode overwrites nothing
     with tempfile.TemporaryDirectory(prefix="sign-") as work:
         secret = Path(work) / "password"
         secret.touch(mode=0o600)
