@@ -130,7 +130,7 @@ def fixtures(out: Path, launcher: Path) -> None:
     log(f"signed launchers for the tests in {out}")
 
 
-def main(argv: list[str]) -> int:
+def main(argv: list[str]) -> None:
     parser = argparse.ArgumentParser(prog="signing.py", description=__doc__.split("\n\n")[0])
     parser.add_argument("command", choices=["fixtures"])
     parser.add_argument("--out", type=Path, default=ROOT / "build" / "windows" / "signed")
@@ -139,10 +139,8 @@ def main(argv: list[str]) -> int:
     try:
         fixtures(options.out.resolve(), options.launcher.resolve())
     except StageError as failure:
-        print(f"windows: FAILED: {failure}", file=sys.stderr)
-        return 1
-    return 0
+        raise SystemExit(f"windows: FAILED: {failure}") from None
 
 
 if __name__ == "__main__":
-    sys.exit(main(sys.argv[1:]))
+    main(sys.argv[1:])
