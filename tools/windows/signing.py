@@ -15,10 +15,13 @@ The tests' certificates (all code signing, RSA 2048, ten years):
     renewed     the same name and organisation, a new key, by root2
     other       CN=Acme Games Launcher, O=Acme Games Inc, C=US, by root
     impostor    CN=Brivex Launcher, O=Impostor Ltd, C=GB, by root
+    abroad      CN=Brivex Launcher, O=Brivex Ltd, C=US, by root
+    nocountry   CN=Brivex Launcher, O=Brivex Ltd, no country, by root
     stranger    CN=Brivex Launcher, O=Brivex Ltd, C=GB, by untrusted
 
 DIR then holds certificates/<name>.crt and .p12 (password PASSWORD below),
-and old-brivex.exe and new-<signer>.exe for each leaf: the launcher stand-in
+old-brivex.exe, old-nocountry.exe and new-<signer>.exe for each leaf: the
+launcher stand-in
 told to write "old" or "new" to started.txt in its working directory, signed.
 """
 
@@ -43,6 +46,8 @@ LEAVES = {  # name: (subject, issuer)
     "renewed": ("/C=GB/O=Brivex Ltd/CN=Brivex Launcher", "root2"),
     "other": ("/C=US/O=Acme Games Inc/CN=Acme Games Launcher", "root"),
     "impostor": ("/C=GB/O=Impostor Ltd/CN=Brivex Launcher", "root"),
+    "abroad": ("/C=US/O=Brivex Ltd/CN=Brivex Launcher", "root"),
+    "nocountry": ("/O=Brivex Ltd/CN=Brivex Launcher", "root"),
     "stranger": ("/C=GB/O=Brivex Ltd/CN=Brivex Launcher", "untrusted"),
 }
 LEAF_EXTENSIONS = "basicConstraints=CA:FALSE\nkeyUsage=critical,digitalSignature\nextendedKeyUsage=codeSigning\n"
@@ -121,7 +126,7 @@ def fixtures(out: Path, launcher: Path) -> None:
     keys = certificates(out / "certificates")
     program = launcher.read_bytes()
     with tempfile.TemporaryDirectory(prefix="fixtures-") as work:
-        for text, signers in ((b"old", ["brivex"]), (b"new", list(LEAVES))):
+        for text, signers in ((b"old", ["brivex", "nocountry"]), (b"new", list(LEAVES))):
             unsigned = Path(work) / f"{text.decode()}.exe"
             unsigned.write_bytes(program + INSTRUCTIONS % text)
             for signer in signers:
