@@ -11,33 +11,21 @@ from pathlib import Path
 import pytest
 
 from support.frame_helpers import entries
-from support.launcher import Install, program
+from support.launcher import Install, signed_program
 from support.standins import Subprocess, install_frozen
 from support.winos import UNDER_WINE
 from test_console import BANNER, READY, SCENARIO
 
 pytestmark = pytest.mark.skipif(os.name != "nt", reason="Authenticode is Windows': the POSIX build has no check")
 
-SIGNED = Path(__file__).resolve().parents[1] / "build" / "windows" / "signed"
 BRIVEX = '"CN=Brivex Launcher, O=Brivex Ltd, C=GB"'
-REFUSED = ", and the installed launcher is signed by " + BRIVEX + ": only a launcher signed by the same publisher may replace it"
-
-
-def launcher(name: str | None, text: str) -> bytes:
-    """The signed stand-in `<text>-<name>.exe`, or unsigned for None; both
-    write `text` to started.txt in the working directory when started."""
-    if name is None:
-        return program(text, Path("started.txt"))
-    path = SIGNED / f"{text}-{name}.exe"
-    if not path.is_file():
-        pytest.fail(f"{path} is missing: tools/windows/stage.py build signs the tests' launchers "
-                    "(tools/windows/signing.py, with openssl and osslsigncode)", pytrace=False)
-    return path.read_bytes()
-
+REFUSED = (", and the installed launcher is signed by " + BRIVEX
+           + ": only a launcher signed by the same publisher may replace it")
+OTHER = 'the download is signed by "CN=Acme Games Launcher, O=Acme Games Inc, C=US"'
 
 def changed_after_signing(text: str) -> bytes:
-    """The launcher signed by the publisher, one letter changed since."""
-    body = launcher("brivex", text)
+    """The stand-in signed by the publisher, one letter changed since."""
+    body = signed_program("brivex", text)
     return body.replace(f"\t{text}\n".encode(), f"\t{text.upper()}\n".encode())
 
 
@@ -48,7 +36,7 @@ ROWS = {
     "renewed-key-other-issuer": ("brivex", "renewed", None),
     "unsigned-to-signed": (None, "brivex", None),
     "unsigned-to-unsigned": (None, None, None),
-    "other-publisher": ("brivex", "other", 'the download is signed by "CN=Acme Games Launcher, O=Acme Games Inc, C=US"'),
+    "other-publisher": ("brivex", "other", OTHER),
     "same-name-other-organisation": ("brivex", "impostor",
                                      'the download is signed by "CN=Brivex Launcher, O=Impostor Ltd, C=GB"'),
     "unsigned-download": ("brivex", None, "the download is not signed"),
@@ -58,8 +46,7 @@ ROWS = {
     "other-country": ("brivex", "abroad", 'the download is signed by "CN=Brivex Launcher, O=Brivex Ltd, C=US"'),
     "installed-without-country": ("nocountry", "brivex", None),
     # An installed signature that no longer verifies still names the publisher.
-    "installed-changed-after-signing": (changed_after_signing, "other",
-                                        'the download is signed by "CN=Acme Games Launcher, O=Acme Games Inc, C=US"'),
+    "installed-changed-after-signing": (changed_after_signing, "other", OTHER),
     "untrusted-root": pytest.param(
         "brivex", "stranger", "the download's signature is not valid (WinVerifyTrust error 0x800B0109)",
         marks=pytest.mark.skipif(UNDER_WINE, reason="Wine's WinVerifyTrust does not check that a chain ends at a "
@@ -71,8 +58,8 @@ ROWS = {
 def test_only_the_same_publisher_replaces_a_signed_launcher(https_server, trusted_env, run_scenario, tmp_path,
                                                               installed, download, wrong):
     install = Install(tmp_path)
-    old_body = installed("old") if callable(installed) else launcher(installed, "old")
-    new_body = download("new") if callable(download) else launcher(download, "new")
+    old_body = installed("old") if callable(installed) else signed_program(installed, "old")
+    new_body = download("new") if callable(download) else signed_program(download, "new")
     install.launcher.write_bytes(old_body)
     https_server.configure(body=new_body)
     outcome = run_scenario(SCENARIO.format(install=str(install.dir)), env=trusted_env, timeout=60)
@@ -94,14 +81,15 @@ def test_only_the_same_publisher_replaces_a_signed_launcher(https_server, truste
 IN_PROCESS = {
     # the check raises nothing of its own for a path it cannot open: the move fails, as without it
     "download-missing": (None, FileNotFoundError, 86),
-    "unsigned-download": (lambda: launcher(None, "new"), RuntimeError, 84),
+    "unsigned-download": (lambda: signed_program(None, "new"), RuntimeError, 84),
 }
 
 
 @pytest.mark.parametrize("download, error, line", IN_PROCESS.values(), ids=IN_PROCESS.keys())
-def test_what_the_swap_fails_with_over_a_signed_launcher(updater_module, monkeypatch, tmp_path, download, error, line):
+def test_what_the_swap_fails_with_over_a_signed_launcher(updater_module, monkeypatch, tmp_path, download, error,
+                                                         line):
     app = Path(install_frozen(updater_module, monkeypatch, tmp_path / "app"))
-    old_body = launcher("brivex", "old")
+    old_body = signed_program("brivex", "old")
     (app / "BrivexLauncher.exe").write_bytes(old_body)
     if download:
         (app / "BrivexLauncher_new.exe").write_bytes(download())

@@ -11,10 +11,12 @@
 #include <wincrypt.h>
 #include <wintrust.h>
 
+#include <initializer_list>
 #include <memory>
 #include <new>
 #include <optional>
 #include <string>
+#include <utility>
 
 namespace updater::engine {
 
@@ -125,7 +127,8 @@ std::optional<Publisher> embedded_signer(const wchar_t* path)
     if (!CryptMsgGetParam(message.get(), CMSG_SIGNER_CERT_INFO_PARAM, 0, nullptr, &size)) return std::nullopt;
     auto info = std::make_unique<BYTE[]>(size);  // operator new[]: aligned for CERT_INFO
     if (!CryptMsgGetParam(message.get(), CMSG_SIGNER_CERT_INFO_PARAM, 0, info.get(), &size)) return std::nullopt;
-    Certificate cert(CertGetSubjectCertificateFromStore(store.get(), encoding, reinterpret_cast<CERT_INFO*>(info.get())));
+    auto* signer_info = reinterpret_cast<CERT_INFO*>(info.get());
+    Certificate cert(CertGetSubjectCertificateFromStore(store.get(), encoding, signer_info));
     if (!cert) return std::nullopt;
     return publisher_of(cert.get());
 }
@@ -227,16 +230,16 @@ void check_publisher(PyObject* main_exe, PyObject* new_exe)
         {
             // Open for reading, shared with readers only: the file cannot
             // change while it is checked.
-            File file(CreateFileW(download_path->c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                  FILE_ATTRIBUTE_NORMAL, nullptr));
-            if (file.get() == INVALID_HANDLE_VALUE) {
-                file.release();
-                return;
-            }
+            HANDLE opened = CreateFileW(download_path->c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                        OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+            if (opened == INVALID_HANDLE_VALUE) return;  // the swap fails on it as it would without the check
+            File file(opened);
             reason = refusal(download_path->c_str(), file.get(), *installed);
         }
         if (reason.empty()) return;
-        // No untrusted program is left waiting beside the launcher.
+        // No untrusted program is left waiting beside the launcher.  Should
+        // Windows refuse (another program has it open), it is still never
+        // started, and the next update's download overwrites it.
         DeleteFileW(download_path->c_str());
     }
     Ref text = own(PyUnicode_FromWideChar(reason.data(), static_cast<Py_ssize_t>(reason.size())));
