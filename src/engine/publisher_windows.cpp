@@ -109,8 +109,9 @@ std::wstring hex(LONG code)
 
 // The signer of the signature embedded in `path`, whether or not it still
 // verifies: the certificate the signer information names, from the
-// signature's own certificates.  Nothing when the file has no signature or
-// cannot be read.
+// signature's own certificates.  Nothing when the file has no signature,
+// cannot be read, or does not carry its signer's certificate: there is then
+// no publisher to hold the download to.
 std::optional<Publisher> embedded_signer(const wchar_t* path)
 {
     DWORD encoding = 0;
