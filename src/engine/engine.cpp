@@ -2,6 +2,7 @@
 // restart of the launcher.  Each statement carries its line in updater.py.
 #include "engine.h"
 #include "platform.h"
+#include "publisher.h"
 
 namespace updater::engine {
 
@@ -193,6 +194,7 @@ Ref replace_and_run(Frame& f, PyObject* const* args)
     bool moved = false;
     try_except(f, [&] {
         f.at(84);
+        check_publisher(main_exe, new_exe);  // still line 84: before anything moves
         if (truthy(call_method(os_path(), lit::exists, {main_exe}))) {
             // A replacing rename: a backup left over from an earlier run must
             // not block every later update.

@@ -211,13 +211,25 @@ def patched_shutil(os_standin):
         _shutil.os = saved
 
 
+def unsigned(program: bytes) -> bytes:
+    """A PE file without its Authenticode signature: the certificate table's
+    entry in the header cleared.  python.org's python.exe is signed, and a
+    signed launcher would only be replaced by a download its publisher signed."""
+    data = bytearray(program)
+    header = int.from_bytes(data[0x3C:0x40], "little") + 24  # the optional header, after "PE\0\0" and COFF's 20
+    pe32_plus = data[header:header + 2] == b"\x0b\x02"
+    security = header + (112 if pe32_plus else 96) + 4 * 8  # data directory 4, of 8 bytes each
+    data[security:security + 8] = bytes(8)
+    return bytes(data)
+
+
 class RunningPrograms:
     """Windows only: files made into running programs, so that Windows itself
     applies its rules to them (renamed, yes; deleted or replaced, no).
 
-    A file keeps its text at its end, after a copy of the interpreter's own
-    python.exe (a program runs with data appended to it): `label` reads it
-    back.  Each program waits on its standard input until `stop`.
+    A file keeps its text at its end, after an unsigned copy of the
+    interpreter's own python.exe (a program runs with data appended to it):
+    `label` reads it back.  Each program waits on its standard input until `stop`.
     """
 
     def __init__(self):
@@ -226,7 +238,7 @@ class RunningPrograms:
     def start(self, path) -> None:
         base = getattr(sys, "_base_executable", sys.executable)
         text = Path(path).read_bytes()
-        Path(path).write_bytes(Path(base).read_bytes() + b"\n" + text)
+        Path(path).write_bytes(unsigned(Path(base).read_bytes()) + b"\n" + text)
         # The copy finds python312.dll through PATH and the library through PYTHONHOME.
         env = dict(_os.environ, PYTHONHOME=sys.base_prefix,
                    PATH=_os.pathsep.join([_os.path.dirname(base), _os.environ.get("PATH", "")]))
