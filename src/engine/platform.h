@@ -1,6 +1,6 @@
-// The small platform layer for systems other than Windows, where the
-// launcher is built to run.  Decided at the moment of use from `os.name`,
-// like every other global the module reads.
+// The small platform layer: what the swap does differently on Windows, where
+// the launcher is built to run, and on other systems.  Decided at the moment
+// of use from `os.name`, like every other global the module reads.
 #pragma once
 
 #include "../kit/kit.h"
