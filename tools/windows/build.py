@@ -21,8 +21,11 @@ The checks, each of which fails the build:
    module's own objects call no C runtime function besides the pure memory and
    string ones (memcpy, strlen, ...): its memory is the C++ runtime's
    new/delete or the interpreter's.
+   The Windows API (CamelCase names imported from system DLLs) is allowed:
+   the publisher check calls wintrust and crypt32.
 4. The linked updater.pyd exports PyInit_updater and nothing else, and
-   imports only python312.dll and DLLs every Windows has (KERNEL32, msvcrt).
+   imports only python312.dll and DLLs every Windows has (KERNEL32, msvcrt,
+   and WINTRUST and CRYPT32 for the publisher check).
 
 Outputs, in DIR (default build/windows): updater.pyd, the wheel
 updater-<version>-cp312-cp312-win_amd64.whl and launcher.exe.  Needs the
@@ -62,7 +65,12 @@ CXXFLAGS = ["-std=c++20", "-Wall", "-Wextra", "-Werror", "-O2", "-DNDEBUG", "-fv
 # the output path: the same sources give the same file (and wheel).
 LDFLAGS = ["-shared", "-static", "-static-libgcc", "-static-libstdc++", "-Wl,--exclude-all-symbols", "-s",
            "-Wl,--no-insert-timestamp", "-Wl,--disable-auto-image-base"]
-SYSTEM_DLL = re.compile(r"(?i)^(kernel32|msvcrt)\.dll$")
+SYSTEM_DLL = re.compile(r"(?i)^(kernel32|msvcrt|wintrust|crypt32)\.dll$")
+# The publisher check's Windows libraries, linked after the objects.
+SYSTEM_LIBS = ["-lwintrust", "-lcrypt32"]
+# A Windows API function: CamelCase, where the C runtime's names are lower
+# case.  Which DLLs they come from is checked on the linked module.
+WINDOWS_API = re.compile(r"^(__imp_)?[A-Z][A-Za-z0-9]*$")
 PYTHON_NAME = re.compile(r"^_?Py")
 # The address rule of CMakeLists.txt.
 URL_RULE = re.compile(r'^https://[A-Za-z0-9.-]+(:[0-9]+)?(/[^/?#" \\]+)*/latest/main/BrivexLauncher\.exe$')
@@ -235,7 +243,7 @@ def check_runtimes(undefined: set[str], needed: set[str], public: dict) -> None:
             bad.append(f"  {name}: hands a C-runtime file descriptor or errno across")
         elif name in CALLER_FREES and "PyMem_Free" not in needed:
             bad.append(f"  {name}: its memory must go back through PyMem_Free, which the module never calls")
-    own = {n.removeprefix("__imp_") for n in undefined} - needed
+    own = {n.removeprefix("__imp_") for n in undefined if not WINDOWS_API.match(n)} - needed
     for name in sorted(own):
         if not CXX_RUNTIME.match(name) and name not in PURE_CRT:
             bad.append(f"  {name}: the module's own code calls the C runtime (its memory, files or errno "
@@ -334,7 +342,8 @@ def build(python: WindowsPython, out: Path, url: str | None = None) -> Path:
     check_public(needed, public, internal)
     check_runtimes(undefined, needed, public)
     module = out / MODULE_FILE
-    proc = run([tools["g++"], *LDFLAGS, "-o", str(module), *map(str, objects.values()), str(python.import_library)])
+    proc = run([tools["g++"], *LDFLAGS, "-o", str(module), *map(str, objects.values()), str(python.import_library),
+                *SYSTEM_LIBS])
     if proc.returncode != 0:
         raise StageError(f"linking {MODULE_FILE} failed:\n{proc.stderr.rstrip()}")
     dlls = check_module_file(tools, module)
