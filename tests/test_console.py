@@ -19,6 +19,7 @@ from support.frame_helpers import entries
 from update_server import DEFAULT_PATH
 from support.launcher import SWAP_ERROR, SWAP_FAILS, Install
 from support.standins import ScriptedDownload, Urllib, fake_sys
+from support.winos import windows_error_text
 
 BANNER = "Tkinter not available, running console update..."
 READY = "Update ready! Replacing and restarting..."
@@ -47,12 +48,33 @@ SCENARIO = """
         signal.signal(signal.SIGXFSZ, signal.SIG_IGN)  # the write fails with EFBIG instead
         limit = int(os.environ["TEST_FILE_SIZE_LIMIT"])
         resource.setrlimit(resource.RLIMIT_FSIZE, (limit, limit))
+    if "TEST_HOLD" in os.environ:  # a scanner opens a file, without sharing its deletion, once downloaded
+        import atexit, threading, time
+        name, seconds = os.environ["TEST_HOLD"].split(":")
+        download = updater.download_new_exe_with_progress
+        def download_then_hold(progress_callback):
+            new_exe = download(progress_callback)
+            held, start = open(os.path.join({install!r}, name), "rb"), time.monotonic()
+            threading.Thread(target=lambda: (time.sleep(float(seconds)), held.close()), daemon=True).start()
+            atexit.register(lambda: open("swap-seconds.txt", "w").write(str(time.monotonic() - start)))
+            return new_exe
+        updater.download_new_exe_with_progress = download_then_hold
     emit(repr(updater.UpdaterGUI()))
 """
 
 FIRST, SECOND = "65.5% • 128.0 KB/s", "100.0% • 97.7 KB/s"
 FAILED = "Download failed!"
 PLAIN = "the plain-HTTP server"
+HELD_ERROR = f"Error: Failed to replace and run: [WinError 32] {windows_error_text(32)}: {{launcher!r}} -> {{backup!r}}"
+# Held for good (60 s): Windows waits its 3 s, then fails as ever; POSIX renames a held file anyway.
+HELD_FOR_GOOD = ([FIRST, SECOND, READY, HELD_ERROR], 1, 100_000) if os.name == "nt" else ([FIRST, SECOND, READY], 0, 0)
+
+
+def held(name: str, seconds: int, waits: tuple) -> dict:
+    """`name` held open from the end of the download; the seconds the swap waits (on Windows only)."""
+    return {"env": {"TEST_HOLD": f"{name}:{seconds}"}, "waits": waits if os.name == "nt" else (0, 1)}
+
+
 # id: (route, setting, printed lines, exit status, bytes of the download left beside the launcher)
 END_TO_END = {
     "known-size": ({"mode": "normal"}, {}, [FIRST, SECOND, READY], 0, 0),
@@ -67,6 +89,9 @@ END_TO_END = {
         marks=pytest.mark.posix_only(reason="a full disk is a file size limit (RLIMIT_FSIZE)")),
     "sync-fails": ({"mode": "normal"}, {"env": {"TEST_SYNC_REFUSED": "1"}}, [FIRST, SECOND, FAILED], 1, 100_000),
     "non-ascii-directory": ({"mode": "normal"}, {"name": "Brivex Äpp 启动器"}, [FIRST, SECOND, READY], 0, 0),
+    "launcher-held-1s": ({"mode": "normal"}, held("BrivexLauncher.exe", 1, (1, 3)), [FIRST, SECOND, READY], 0, 0),
+    "download-held-1s": ({"mode": "normal"}, held("BrivexLauncher_new.exe", 1, (1, 3)), [FIRST, SECOND, READY], 0, 0),
+    "launcher-held-for-good": ({"mode": "normal"}, held("BrivexLauncher.exe", 60, (3, 5)), *HELD_FOR_GOOD),
 }
 
 
@@ -99,6 +124,9 @@ def test_console_update_end_to_end(https_server, plain_http_server, trusted_env,
     assert install.listing() == ["BrivexLauncher.exe"] + (["BrivexLauncher_new.exe"] if partial else [])
     if partial:
         assert install.new_file.read_bytes() == install.new_body[:partial]
+    if "waits" in setting:  # the swap waited while the file was held, never 5 s (a window greys out then)
+        low, high = setting["waits"]
+        assert low <= float((tmp_path / "swap-seconds.txt").read_text()) < high
     if PLAIN in route.values():  # the redirect was followed, and what came back refused
         assert [r.path for r in plain_http_server.requests] == [DEFAULT_PATH]
 

@@ -20,6 +20,7 @@ from __future__ import annotations
 
 import contextlib
 import gc
+import itertools
 import os
 import socket
 import sys
@@ -35,6 +36,7 @@ import pytest
 from support.faketk import Root, Toolkit, quiet_root
 from support.frame_helpers import vectorcall
 from support.standins import Subprocess, Urllib, fake_sys
+from support.winos import WindowsOS, shutil_for
 
 PYMALLOC = sys.getallocatedblocks() > 0
 ROUNDS = 2000 if PYMALLOC else 1000
@@ -353,6 +355,21 @@ def _replace_missing(w):
     return action
 
 
+def _replace_waits_for_a_held_file(w):
+    """Windows: the launcher is held open for the first try of its rename."""
+    winos = WindowsOS(name="nt")
+    winos.hold(w.main_exe, itertools.cycle([False, True]).__next__)
+    for name, value in ("os", winos), ("shutil", shutil_for(winos)), ("time", types.SimpleNamespace(sleep=abs)):
+        w.set(name, value)
+
+    def action():
+        winos.calls.clear()
+        w.write_new()
+        assert w.u.replace_and_run(w.new_exe) is None
+
+    return action
+
+
 def _replace_start_fails(w):
     w.set("subprocess", Subprocess(OSError(8, "Exec format error"), record=False))
 
@@ -538,6 +555,7 @@ BODIES = {
     "replace ok": _replace_ok,
     "replace missing download": _replace_missing,
     "replace start fails": _replace_start_fails,
+    "replace waits for a held file": _replace_waits_for_a_held_file,
     "console update ok": _console_ok,
     "console download fails": _console_download_fails,
     "console replace fails": _console_replace_fails,

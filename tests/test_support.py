@@ -11,7 +11,7 @@ import urllib.request
 import pytest
 
 from update_server import DEFAULT_PATH, default_body
-from support.winos import WindowsOS, patched_shutil, shutil_for
+from support.winos import WindowsOS, patched_shutil, shutil_for, windows_error_text
 
 BODY = default_body(100_000)
 
@@ -171,11 +171,11 @@ def files(tmp_path):
 @pytest.mark.parametrize(
     "operation, running, error, message, after",
     [
-        ("rename", None, FileExistsError, "[WinError 183] Cannot create a file when that file already exists", {"a": "A", "b": "B"}),
+        ("rename", None, FileExistsError, f"[WinError 183] {windows_error_text(183)}", {"a": "A", "b": "B"}),
         ("replace", None, None, None, {"b": "A"}),
-        ("replace", "b", PermissionError, "[WinError 5] Access is denied", {"a": "A", "b": "B"}),
+        ("replace", "b", PermissionError, f"[WinError 5] {windows_error_text(5)}", {"a": "A", "b": "B"}),
         ("remove", None, None, None, {"b": "B"}),
-        ("remove", "a", PermissionError, "[WinError 5] Access is denied", {"a": "A", "b": "B"}),
+        ("remove", "a", PermissionError, f"[WinError 5] {windows_error_text(5)}", {"a": "A", "b": "B"}),
     ],
 )
 def test_windows_os_semantics(files, operation, running, error, message, after):

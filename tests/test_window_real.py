@@ -17,7 +17,8 @@ from pathlib import Path
 import pytest
 
 from support import desktop
-from support.launcher import SWAP_ERROR, SWAP_FAILS, Install
+from support.launcher import SWAP_ERROR, SWAP_FAILS, Install, signed_program
+from test_publisher import OTHER, REFUSED
 
 pytestmark = pytest.mark.gui
 
@@ -147,6 +148,10 @@ FAILURES = {
     "redirect-to-plain-http": ({"mode": "redirect", "redirect_to": PLAIN}, {}, FAILED),
     "swap-fails": ({"mode": "normal"}, SWAP_FAILS,
                    ("Update Error", "Failed to replace and run: " + SWAP_ERROR, [TITLE, 100.0, READY])),
+    "publisher-refused": pytest.param(
+        {"mode": "normal"}, {"signed": ("brivex", "other")},
+        ("Update Error", "Failed to replace and run: " + OTHER + REFUSED, [TITLE, 100.0, READY]),
+        marks=pytest.mark.skipif(os.name != "nt", reason="Authenticode is Windows': the POSIX build has no check")),
 }
 
 
@@ -156,6 +161,10 @@ def test_failure_shows_dialog_and_exits_1(https_server, plain_http_server, trust
     install = Install(tmp_path, launcher_mode=setting.get("launcher_mode", 0o755))
     if setting.get("running_backup"):
         install.keep_backup_running(running_programs)
+    if setting.get("signed"):  # (the installed launcher's signer, the download's)
+        install.old_body, install.new_body = (signed_program(signer, text) for signer, text in
+                                              zip(setting["signed"], ["old", "new"]))
+        install.launcher.write_bytes(install.old_body)
     plain_http_server.configure(body=install.new_body)
     https_server.configure(body=install.new_body, **{
         key: plain_http_server.url() if value == PLAIN else value for key, value in route.items()})

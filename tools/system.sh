@@ -33,7 +33,9 @@ test_packages=(xvfb xauth xfonts-base xdotool x11-utils imagemagick libtk8.6 lib
                locales strace)
 # The Windows stage of tools/test.sh (tools/windows/):
 #   wine, wine64                 Windows CPython 3.12, the suite and the one-file app run under Wine
-windows_packages=(wine wine64)
+#   openssl, osslsigncode        the tests' throwaway certificates and signed launchers, and the
+#                                signing of the vendor's BrivexUpdater.exe (tools/windows/signing.py)
+windows_packages=(wine wine64 openssl osslsigncode)
 # tools/memcheck.sh:
 #   valgrind
 memcheck_packages=(valgrind)

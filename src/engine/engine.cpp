@@ -2,6 +2,7 @@
 // restart of the launcher.  Each statement carries its line in updater.py.
 #include "engine.h"
 #include "platform.h"
+#include "publisher.h"
 
 namespace updater::engine {
 
@@ -39,25 +40,25 @@ void accept_transport(PyObject* resp)
 // must not fail the update.  Windows refuses to delete a program that still
 // runs (the old launcher may not have ended yet) and a read-only file:
 //     try:
-//         os.remove(old_exe)
+//         os.remove(old_exe)                  # retried while held (retry_held)
 //     except OSError:
 //         if os.name == "nt":
 //             try:
 //                 os.chmod(old_exe, 0o200)    # stat.S_IWRITE: not read-only
-//                 os.remove(old_exe)
+//                 os.remove(old_exe)          # retried while held
 //             except OSError:
 //                 pass
 // A backup that is still there (a running program) is taken over by the
 // next update's replacing rename.  It is left without its read-only
 // attribute, since Windows renames nothing onto a read-only file.
-void remove_backup(Frame& f, PyObject* old_exe)
+void remove_backup(Frame& f, HeldFiles& held, PyObject* old_exe)
 {
-    try_except(f, PyExc_OSError, [&] { call_method(global(lit::os), lit::remove, {old_exe}); }, [&](PyObject*) {
+    auto remove = [&] { call_method(global(lit::os), lit::remove, {old_exe}); };
+    try_except(f, PyExc_OSError, [&] { retry_held(f, held, remove); }, [&](PyObject*) {
         if (!on_windows()) return;
         try_except(f, PyExc_OSError, [&] {
-            Ref os = global(lit::os);
-            call_method(os, lit::chmod, {old_exe, lit::n0o200});
-            call_method(os, lit::remove, {old_exe});
+            call_method(global(lit::os), lit::chmod, {old_exe, lit::n0o200});
+            retry_held(f, held, remove);
         }, [](PyObject*) {});
     });
 }
@@ -191,20 +192,27 @@ Ref replace_and_run(Frame& f, PyObject* const* args)
     Ref old_exe = call_method(os_path(), lit::join, {exe_dir, old_name});
     bool backed_up = false;
     bool moved = false;
+    HeldFiles held;  // one wait for held files, shared by every step below
     try_except(f, [&] {
         f.at(84);
+        check_publisher(main_exe, new_exe);  // still line 84: before anything moves
         if (truthy(call_method(os_path(), lit::exists, {main_exe}))) {
             // A replacing rename: a backup left over from an earlier run must
-            // not block every later update.
-            f.at(85); call_method(global(lit::os), lit::replace, {main_exe, old_exe});
+            // not block every later update, neither when it is read-only.
+            //     make_backup_writable(old_exe)
+            //     retry_held(lambda: os.replace(main_exe, old_exe))
+            f.at(85);
+            make_backup_writable(f, old_exe);
+            retry_held(f, held, [&] { call_method(global(lit::os), lit::replace, {main_exe, old_exe}); });
             backed_up = true;
         }
-        f.at(86); call_method(global(lit::shutil), lit::move, {new_exe, main_exe});
+        // retry_held(lambda: shutil.move(new_exe, main_exe))
+        f.at(86); retry_held(f, held, [&] { call_method(global(lit::shutil), lit::move, {new_exe, main_exe}); });
         moved = true;
         give_launcher_mode(main_exe, old_exe, backed_up);  // still line 86
         f.at(87);
         if (truthy(call_method(os_path(), lit::exists, {old_exe}))) {
-            f.at(88); remove_backup(f, old_exe);
+            f.at(88); remove_backup(f, held, old_exe);
         }
         // The renames reach the disk before the new launcher runs.
         f.at(89); sync_directory(f, exe_dir);
@@ -217,8 +225,14 @@ Ref replace_and_run(Frame& f, PyObject* const* args)
         if (backed_up && !moved) {
             // Never leave the user without a launcher: put the old one back.
             // Should that fail too, the move's error is still the one reported.
+            //     try:
+            //         retry_held(lambda: os.replace(old_exe, main_exe))
+            //     except Exception:
+            //         pass
             f.at(90);
-            try_except(f, [&] { call_method(global(lit::os), lit::replace, {old_exe, main_exe}); }, [](PyObject*) {});
+            try_except(f, [&] {
+                retry_held(f, held, [&] { call_method(global(lit::os), lit::replace, {old_exe, main_exe}); });
+            }, [](PyObject*) {});
         }
         f.at(91);
         Ref message = own(PyUnicode_Concat(lit::failed_prefix, own(PyObject_Format(e, lit::empty))));

@@ -1,9 +1,51 @@
 #include "platform.h"
 
+#include <algorithm>
+
 namespace updater::engine {
 
 
 bool on_windows() { return equal(attr(global(lit::os), lit::name), lit::nt); }
+
+namespace {
+
+// os.name == "nt" and getattr(e, "winerror", None) in (32, 33): another
+// program has the file open without sharing it (32) or has locked a part of
+// it (33).  Nothing else is worth waiting for.
+bool held_by_another(PyObject* e)
+{
+    if (!PyErr_GivenExceptionMatches(e, PyExc_OSError) || !on_windows()) return false;
+    Ref winerror = Ref::steal(PyObject_GetAttr(e, lit::winerror));
+    if (!winerror) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw PyError{};
+        PyErr_Clear();
+        return false;
+    }
+    return equal(winerror, lit::n32) || equal(winerror, lit::n33);
+}
+
+}  // namespace
+
+void wait_for_holder(HeldFiles& held, int pause_ms)
+{
+    Ref e = Ref::steal(PyErr_GetRaisedException());
+    if (held.wait_left_ms == 0 || !held_by_another(e)) {
+        PyErr_SetRaisedException(e.release());
+        throw PyError{true};
+    }
+    Handling handling(e);
+    int wait_ms = std::min(pause_ms, held.wait_left_ms);
+    held.wait_left_ms -= wait_ms;
+    Ref seconds = own(PyFloat_FromDouble(wait_ms / 1000.0));
+    call_method(global(lit::time), lit::sleep, {seconds});
+}
+
+void make_backup_writable(Frame& f, PyObject* old_exe)
+{
+    if (!on_windows()) return;
+    try_except(f, PyExc_OSError, [&] { call_method(global(lit::os), lit::chmod, {old_exe, lit::n0o200}); },
+               [](PyObject*) {});
+}
 
 void give_launcher_mode(PyObject* main_exe, PyObject* old_exe, bool replaced)
 {

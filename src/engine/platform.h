@@ -1,6 +1,6 @@
-// The small platform layer for systems other than Windows, where the
-// launcher is built to run.  Decided at the moment of use from `os.name`,
-// like every other global the module reads.
+// The small platform layer: what the swap does differently on Windows, where
+// the launcher is built to run, and on other systems.  Decided at the moment
+// of use from `os.name`, like every other global the module reads.
 #pragma once
 
 #include "../kit/kit.h"
@@ -9,6 +9,56 @@ namespace updater::engine {
 
 // os.name == "nt"
 bool on_windows();
+
+// What one update may wait, in all, for files that another program holds
+// open: scanners, indexers and backup agents open a fresh executable for a
+// moment, often without sharing its deletion.  The window's event loop does
+// not run during the swap, and Windows greys out a window that has not
+// answered for 5 s.
+struct HeldFiles {
+    int wait_left_ms = 3000;
+};
+
+// Takes the pending error of a step that failed: returns after a pause when
+// the step should run again, throws it (unchanged) otherwise.  `pause_ms`
+// doubles from one try of a step to the next; see retry_held.
+void wait_for_holder(HeldFiles& held, int pause_ms);
+
+// A file step, run again while Windows says that another program holds the
+// file (a sharing or a lock violation), for as long as `held` allows:
+//     pause = 0.05
+//     while True:
+//         try:
+//             step()
+//             break
+//         except OSError as e:
+//             if os.name != "nt" or getattr(e, "winerror", None) not in (32, 33) or not wait_left:
+//                 raise
+//             wait = min(pause, wait_left)
+//             wait_left -= wait
+//             time.sleep(wait)
+//             pause *= 2
+// Every try runs on the frame's current line, and the error that ends the
+// retries carries it, as the step's own error would.
+template <class Step>
+void retry_held(Frame& f, HeldFiles& held, Step&& step)
+{
+    for (int pause_ms = 50;; pause_ms *= 2) {
+        if (!failed(f, step)) return;
+        wait_for_holder(held, pause_ms);
+    }
+}
+
+// A backup left read-only by someone else would refuse the replacing rename
+// of every later update (Windows renames nothing onto a read-only file):
+//     if os.name == "nt":
+//         try:
+//             os.chmod(old_exe, 0o200)    # stat.S_IWRITE: not read-only
+//         except OSError:
+//             pass
+// An error is left to the rename, which reports its own (no backup at all
+// is the common case).
+void make_backup_writable(Frame& f, PyObject* old_exe);
 
 // A freshly downloaded file cannot be started on POSIX: the new launcher
 // gets the permission bits of the launcher it replaces (`replaced`), or

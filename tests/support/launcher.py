@@ -3,7 +3,8 @@
 `program` makes one: a shell script on POSIX, on Windows the stand-in
 program tools/windows/launcher.c (built by tools/windows/build.py into
 build/windows/launcher.exe) with its instructions appended.  Either appends a
-line to a marker file when started.  `Install` is a launcher directory with
+line to a marker file when started; `signed_program` one signed for the
+publisher check.  `Install` is a launcher directory with
 an old launcher and the body of a new one.  `SWAP_FAILS` sets one up so
 that the swap of a good download fails, `SWAP_ERROR` is how it fails."""
 
@@ -20,6 +21,7 @@ from support.winos import windows_error_text
 
 ROOT = Path(__file__).resolve().parents[2]
 WINDOWS_LAUNCHER = ROOT / "build" / "windows" / "launcher.exe"
+SIGNED = ROOT / "build" / "windows" / "signed"
 TAG = b"#brivex-launcher\t"
 
 # A swap that fails: on POSIX the new launcher cannot be started (it takes
@@ -38,6 +40,19 @@ def _windows_program() -> bytes:
         pytest.fail(f"the launcher stand-in {WINDOWS_LAUNCHER} is missing: tools/windows/build.py builds it "
                     "(tools/test.sh runs it)", pytrace=False)
     return WINDOWS_LAUNCHER.read_bytes()
+
+
+def signed_program(signer: str | None, text: str) -> bytes:
+    """The Windows stand-in told to write `text` to started.txt in its
+    working directory, signed by `signer`, one of the tests' certificates
+    (tools/windows/signing.py, run by stage.py build), or unsigned for None."""
+    if signer is None:
+        return program(text, Path("started.txt"))
+    path = SIGNED / f"{text}-{signer}.exe"
+    if not path.is_file():
+        pytest.fail(f"{path} is missing: tools/windows/stage.py build signs the tests' launchers "
+                    "(tools/windows/signing.py, with openssl and osslsigncode)", pytrace=False)
+    return path.read_bytes()
 
 
 def program(text: str, marker: Path, size: int = 0) -> bytes:

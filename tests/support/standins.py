@@ -8,7 +8,7 @@ nothing else in the process.
                    `install_frozen`
 * ``urllib``       `Urllib`, serving `Response` objects
 * ``subprocess``   `Subprocess`, whose ``Popen`` starts nothing
-* ``time``         `ScriptedClock`
+* ``time``         `ScriptedClock`, which also notes its sleeps
 * ``os``           `RecordingOs`: the order of syncs, renames and removals
 * the download     `ScriptedDownload`, for the window and console tests
 * anything         `Poison` values and `poisoned` modules raise `Marker` at
@@ -26,6 +26,7 @@ The toolkit stand-in is `support.faketk`, the Windows ``os`` `support.winos`.
 from __future__ import annotations
 
 import os
+import time
 import types
 import urllib.error
 import urllib.parse
@@ -262,17 +263,26 @@ class Subprocess:
 
 
 class ScriptedClock:
-    """A `time` stand-in whose ``time()`` returns the given values in order."""
+    """A `time` stand-in whose ``time()`` returns the given values in order,
+    and whose ``sleep()`` notes each pause in ``slept`` (pausing for real only
+    with `pause`)."""
 
-    def __init__(self, *values: float):
+    def __init__(self, *values: float, pause: bool = True):
         self._values = list(values)
+        self._pause = pause
         self.calls = 0
+        self.slept: list[float] = []
 
     def time(self) -> float:
         self.calls += 1
         if not self._values:
             raise AssertionError(f"clock read more often than scripted ({self.calls} reads)")
         return self._values.pop(0)
+
+    def sleep(self, seconds: float) -> None:
+        self.slept.append(seconds)
+        if self._pause:
+            time.sleep(seconds)
 
     @property
     def unused(self) -> int:

@@ -12,6 +12,8 @@ included) except for the few operations whose Windows behaviour differs:
   file is refused with ``PermissionError`` ("[WinError 5] Access is denied").
 * A running executable may itself be renamed (Windows allows that); the
   "running" mark follows the file to its new name.  So may a read-only file.
+* A file that another program holds open (`hold`) is neither renamed nor
+  removed: the sharing violation, WinError 32 (or the lock violation, 33).
 
 Read-only is Windows' file attribute, which Python shows and sets as the
 absence or presence of ``stat.S_IWRITE`` in the mode: `make_read_only` and
@@ -67,12 +69,14 @@ ERROR_ALREADY_EXISTS = 183
 
 _MESSAGES = {
     ERROR_ACCESS_DENIED: "Access is denied",
+    32: "The process cannot access the file because it is being used by another process",
+    33: "The process cannot access the file because another process has locked a portion of the file",
     ERROR_ALREADY_EXISTS: "Cannot create a file when that file already exists",
 }
 
 
 def _format(winerror: int, filename, filename2=None) -> str:
-    text = f"[WinError {winerror}] {_MESSAGES[winerror]}"
+    text = f"[WinError {winerror}] {windows_error_text(winerror)}"
     if filename is not None:
         text += f": {filename!r}"
         if filename2 is not None:
@@ -92,14 +96,15 @@ class WinFileExistsError(FileExistsError):
 
 
 class WinPermissionError(PermissionError):
-    """PermissionError that prints like "Access is denied" on Windows."""
+    """PermissionError that prints like "Access is denied" on Windows, or like
+    the sharing (32) or lock violation (33): Python maps them all to EACCES."""
 
-    def __init__(self, filename, filename2=None):
-        super().__init__(errno.EACCES, _MESSAGES[ERROR_ACCESS_DENIED], filename, None, filename2)
-        self.winerror = ERROR_ACCESS_DENIED
+    def __init__(self, filename, filename2=None, winerror=ERROR_ACCESS_DENIED):
+        super().__init__(errno.EACCES, _MESSAGES[winerror], filename, None, filename2)
+        self.winerror = winerror
 
     def __str__(self) -> str:
-        return _format(ERROR_ACCESS_DENIED, self.filename, self.filename2)
+        return _format(self.winerror, self.filename, self.filename2)
 
 
 def _key(path) -> str:
@@ -133,6 +138,7 @@ class WindowsOS:
         if name is not None:
             self.name = name
         self.calls: list[tuple] = []  # (name, *args) of every rename/replace/remove/unlink
+        self._held: dict[str, tuple] = {}  # path: (released, winerror)
         for path in running:
             self.mark_running(path)
 
@@ -150,10 +156,20 @@ class WindowsOS:
     def is_running(self, path) -> bool:
         return _key(path) in self._running
 
+    def hold(self, path, released, winerror=32) -> None:
+        """Another program holds `path` (see module doc) until ``released()``."""
+        self._held[_key(path)] = (released, winerror)
+
+    def _refuse_if_held(self, path, filename2=None) -> None:
+        released, winerror = self._held.get(_key(path), (lambda: True, None))
+        if not released():
+            raise WinPermissionError(path, filename2, winerror)
+
     # -- operations with Windows semantics -------------------------------------
 
     def rename(self, src, dst, *, src_dir_fd=None, dst_dir_fd=None):
         self.calls.append(("rename", src, dst))
+        self._refuse_if_held(src, dst)
         if src_dir_fd is None and dst_dir_fd is None and _os.path.lexists(dst):
             raise WinFileExistsError(src, dst)
         _os.rename(src, dst, src_dir_fd=src_dir_fd, dst_dir_fd=dst_dir_fd)
@@ -164,6 +180,7 @@ class WindowsOS:
 
     def replace(self, src, dst, *, src_dir_fd=None, dst_dir_fd=None):
         self.calls.append(("replace", src, dst))
+        self._refuse_if_held(src, dst)
         if self._refuses_change(dst):
             raise WinPermissionError(src, dst)
         _os.replace(src, dst, src_dir_fd=src_dir_fd, dst_dir_fd=dst_dir_fd)
@@ -171,12 +188,14 @@ class WindowsOS:
 
     def remove(self, path, *, dir_fd=None):
         self.calls.append(("remove", path))
+        self._refuse_if_held(path)
         if self._refuses_change(path):
             raise WinPermissionError(path)
         _os.remove(path, dir_fd=dir_fd)
 
     def unlink(self, path, *, dir_fd=None):
         self.calls.append(("unlink", path))
+        self._refuse_if_held(path)
         if self._refuses_change(path):
             raise WinPermissionError(path)
         _os.unlink(path, dir_fd=dir_fd)
@@ -211,13 +230,25 @@ def patched_shutil(os_standin):
         _shutil.os = saved
 
 
+def unsigned(program: bytes) -> bytes:
+    """A PE file without its Authenticode signature: the certificate table's
+    entry in the header cleared.  python.org's python.exe is signed, and a
+    signed launcher would only be replaced by a download its publisher signed."""
+    data = bytearray(program)
+    header = int.from_bytes(data[0x3C:0x40], "little") + 24  # the optional header, after "PE\0\0" and COFF's 20
+    pe32_plus = data[header:header + 2] == b"\x0b\x02"
+    security = header + (112 if pe32_plus else 96) + 4 * 8  # data directory 4, of 8 bytes each
+    data[security:security + 8] = bytes(8)
+    return bytes(data)
+
+
 class RunningPrograms:
     """Windows only: files made into running programs, so that Windows itself
     applies its rules to them (renamed, yes; deleted or replaced, no).
 
-    A file keeps its text at its end, after a copy of the interpreter's own
-    python.exe (a program runs with data appended to it): `label` reads it
-    back.  Each program waits on its standard input until `stop`.
+    A file keeps its text at its end, after an unsigned copy of the
+    interpreter's own python.exe (a program runs with data appended to it):
+    `label` reads it back.  Each program waits on its standard input until `stop`.
     """
 
     def __init__(self):
@@ -226,7 +257,7 @@ class RunningPrograms:
     def start(self, path) -> None:
         base = getattr(sys, "_base_executable", sys.executable)
         text = Path(path).read_bytes()
-        Path(path).write_bytes(Path(base).read_bytes() + b"\n" + text)
+        Path(path).write_bytes(unsigned(Path(base).read_bytes()) + b"\n" + text)
         # The copy finds python312.dll through PATH and the library through PYTHONHOME.
         env = dict(_os.environ, PYTHONHOME=sys.base_prefix,
                    PATH=_os.pathsep.join([_os.path.dirname(base), _os.environ.get("PATH", "")]))

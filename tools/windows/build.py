@@ -59,8 +59,9 @@ INIT = "PyInit_updater"
 WHEEL_TAG = "cp312-cp312-win_amd64"
 # Release flags, as the CMake build's Release.
 CXXFLAGS = ["-std=c++20", "-Wall", "-Wextra", "-Werror", "-O2", "-DNDEBUG", "-fvisibility=hidden"]
-# The system DLLs the module may link, by their import libraries' names; each
-# one's DLL may then be imported.
+# The system DLLs the module links, by their import libraries' names (the
+# publisher check's WinVerifyTrust and certificate functions); each one's DLL
+# may then be imported.
 LIBRARIES = ["wintrust", "crypt32"]
 # zig links libc++, libunwind and the mingw-w64 startup code statically: no
 # DLL of theirs is needed.  -Brepro: a hash of the contents where the PE header

@@ -5,13 +5,21 @@ Windows artefacts built on Linux.
         make the Windows interpreter (winenv.py), then what `artefacts` makes,
         with the default address, into build/windows/dist (the module built
         and checked by build.py in build/windows, with the tests' launcher
-        stand-in); lint the Windows workflow
+        stand-in); sign the tests' launchers (signing.py, into
+        build/windows/signed) and a copy of BrivexUpdater.exe there, as
+        `artefacts --sign` does, and verify it; lint the Windows workflow
     python tools/windows/stage.py test [PYTEST ARGUMENTS...]
         run the suite (tests/, unless files are named) there
     python tools/windows/stage.py artefacts [--update-url URL] [--out DIR]
+                                            [--sign PKCS12 [--password-env NAME] [--timestamp URL]]
         what a vendor ships, built on Linux: the win_amd64 wheel of the
         module and the shipped one-file BrivexUpdater.exe, with URL compiled
-        in (default: CMakeLists.txt's), into DIR (default dist/windows)
+        in (default: CMakeLists.txt's), into DIR (default dist/windows).
+        With --sign, BrivexUpdater.exe is signed (Authenticode, SHA-256,
+        osslsigncode) with the key and certificates of the PKCS#12 file,
+        whose password is read from the environment variable NAME (default
+        BRIVEX_SIGNING_PASSWORD), time-stamped by the RFC 3161 service at URL
+        when one is given
 
 tools/test.sh runs `build` before the Linux suite and `test` after it, on a
 display (Xvfb when there is none).  Exit status 0 when all went well.
@@ -31,11 +39,13 @@ from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 import build  # noqa: E402
+import signing  # noqa: E402
 from winenv import REQUIREMENTS, ROOT, StageError, WindowsPython, log, windows_path  # noqa: E402
 
 OUT = ROOT / "build" / "windows"
 APP = "BrivexUpdater.exe"
 SPEC = ROOT / "packaging" / "updater_app.spec"
+PASSWORD_ENV = "BRIVEX_SIGNING_PASSWORD"
 PACKAGING = ["updater_app.py", "updater_app_testbuild.py", "updater_app.spec", "hooks/hook-updater.py", "icon.ico"]
 
 
@@ -83,9 +93,29 @@ def freeze(python: WindowsPython, wheel: Path, dist: Path) -> Path:
     return app
 
 
-def artefacts(python: WindowsPython, url: str | None, out: Path, work: Path | None = None) -> None:
+def sign_app(app: Path, pkcs12: Path, password_env: str, timestamp: str | None) -> None:
+    """Signs `app` in place.  The signed file is no longer what freeze()
+    made, so its key goes: the next run freezes afresh."""
+    password = os.environ.get(password_env)
+    if password is None:
+        raise StageError(f"--sign: the environment variable {password_env} (the PKCS#12 file's password) is not set")
+    if not pkcs12.is_file():
+        raise StageError(f"--sign: {pkcs12} is not a file")
+    (app.parent / f".{app.name}.key").unlink(missing_ok=True)
+    unsigned = app.with_name(app.name + ".unsigned")
+    app.replace(unsigned)
+    try:
+        signing.sign(unsigned, app, pkcs12, password, timestamp)
+    finally:
+        unsigned.unlink()
+    log(f"signed {app} with {pkcs12.name}" + (f", time-stamped by {timestamp}" if timestamp else ""))
+
+
+def artefacts(python: WindowsPython, url: str | None, out: Path, work: Path | None = None,
+              sign: tuple[Path, str, str | None] | None = None) -> None:
     """The wheel and the shipped BrivexUpdater.exe, built in `work` (a
-    temporary directory by default), into `out`."""
+    temporary directory by default), into `out`; the exe signed when `sign`
+    gives (PKCS#12 file, password variable, time-stamp address)."""
     python.ensure()
     with tempfile.TemporaryDirectory(prefix="artefacts-") as temporary:
         wheel = build.build(python, work or Path(temporary), url)
@@ -95,12 +125,23 @@ def artefacts(python: WindowsPython, url: str | None, out: Path, work: Path | No
             old.unlink()
         shutil.copy2(wheel, out / wheel.name)
         app = freeze(python, wheel, out)
+    if sign:
+        sign_app(app, *sign)
     log(f"the Windows artefacts: {out / wheel.name} and {app}")
 
 
 def stage_build(python: WindowsPython) -> None:
     """The vendor's artefacts with the default address, as the tests use them."""
     artefacts(python, None, OUT / "dist", work=OUT)
+    signed = OUT / "signed"
+    signing.fixtures(signed, OUT / "launcher.exe")
+    # The vendor's signing, shown on a copy with a throwaway certificate.
+    app = signed / APP
+    shutil.copy2(OUT / "dist" / APP, app)
+    os.environ[PASSWORD_ENV] = signing.PASSWORD
+    sign_app(app, signed / "certificates" / "brivex.p12", PASSWORD_ENV, None)
+    signing.verify(app, signed / "certificates" / "root.crt")
+    log(f"{app} verifies with osslsigncode verify")
     lint_workflows()
 
 
@@ -131,8 +172,13 @@ def main(argv: list[str]) -> int:
             parser = argparse.ArgumentParser(prog="stage.py artefacts")
             parser.add_argument("--update-url", help="the address to compile in (default: CMakeLists.txt's)")
             parser.add_argument("--out", type=Path, default=ROOT / "dist" / "windows")
+            parser.add_argument("--sign", type=Path, metavar="PKCS12", help="sign BrivexUpdater.exe with this key")
+            parser.add_argument("--password-env", default=PASSWORD_ENV, metavar="NAME",
+                                help=f"the variable that holds the PKCS#12 password (default {PASSWORD_ENV})")
+            parser.add_argument("--timestamp", metavar="URL", help="an RFC 3161 time-stamp service")
             options = parser.parse_args(argv[1:])
-            artefacts(python, options.update_url, options.out.resolve())
+            sign = (options.sign.resolve(), options.password_env, options.timestamp) if options.sign else None
+            artefacts(python, options.update_url, options.out.resolve(), sign=sign)
         else:
             return stage_test(python, argv[1:])
     except StageError as failure:

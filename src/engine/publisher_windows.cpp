@@ -1,0 +1,251 @@
+// The check of publisher.h, on Windows: wintrust and crypt32.  The one place
+// the module calls Windows itself.  Every handle, store, message, certificate
+// and WinVerifyTrust state has an owner here, so each is closed on every
+// path, std::bad_alloc included; the interpreter lock is let go around the
+// Windows calls, which read and hash whole files.
+#include "publisher.h"
+
+#include <windows.h>
+// After windows.h:
+#include <softpub.h>
+#include <wincrypt.h>
+#include <wintrust.h>
+
+#include <initializer_list>
+#include <memory>
+#include <new>
+#include <optional>
+#include <string>
+#include <utility>
+
+namespace updater::engine {
+
+namespace {
+
+// Holds the interpreter lock released for its lifetime.
+class Unlocked {
+public:
+    Unlocked() noexcept : state_(PyEval_SaveThread()) {}
+    ~Unlocked() { PyEval_RestoreThread(state_); }
+    Unlocked(const Unlocked&) = delete;
+    Unlocked& operator=(const Unlocked&) = delete;
+
+private:
+    PyThreadState* state_;
+};
+
+struct CloseStore {
+    void operator()(void* store) const noexcept { CertCloseStore(store, 0); }
+};
+struct CloseMessage {
+    void operator()(void* message) const noexcept { CryptMsgClose(message); }
+};
+struct FreeCertificate {
+    void operator()(const CERT_CONTEXT* cert) const noexcept { CertFreeCertificateContext(cert); }
+};
+struct CloseFile {
+    void operator()(void* file) const noexcept { CloseHandle(file); }
+};
+using Store = std::unique_ptr<void, CloseStore>;
+using Message = std::unique_ptr<void, CloseMessage>;
+using Certificate = std::unique_ptr<const CERT_CONTEXT, FreeCertificate>;
+using File = std::unique_ptr<void, CloseFile>;
+
+// The subject attributes that name a publisher, as decoded text.
+struct Publisher {
+    std::wstring common_name;
+    std::wstring organization;
+    std::wstring country;
+};
+
+// The first subject attribute `oid` of `cert`; empty when there is none.
+std::wstring attribute(const CERT_CONTEXT* cert, const char* oid)
+{
+    void* type = const_cast<char*>(oid);
+    DWORD size = CertGetNameStringW(cert, CERT_NAME_ATTR_TYPE, 0, type, nullptr, 0);  // with the terminator
+    std::wstring text(size, L'\0');
+    DWORD written = CertGetNameStringW(cert, CERT_NAME_ATTR_TYPE, 0, type, text.data(), size);
+    text.resize(written > 0 ? written - 1 : 0);
+    return text;
+}
+
+Publisher publisher_of(const CERT_CONTEXT* cert)
+{
+    return {attribute(cert, szOID_COMMON_NAME), attribute(cert, szOID_ORGANIZATION_NAME),
+            attribute(cert, szOID_COUNTRY_NAME)};
+}
+
+// Attribute by attribute: the country counts only where the installed
+// launcher's certificate names one.  A renewal (new key, serial or issuer)
+// keeps the name and the organisation, and passes.
+bool same_publisher(const Publisher& installed, const Publisher& signer)
+{
+    return signer.common_name == installed.common_name && signer.organization == installed.organization &&
+           (installed.country.empty() || signer.country == installed.country);
+}
+
+// "CN=..., O=..., C=..." in quotes, the attributes that are present.
+std::wstring describe(const Publisher& p)
+{
+    std::wstring text;
+    for (const auto& [label, value] : {std::pair{L"CN=", &p.common_name}, std::pair{L"O=", &p.organization},
+                                       std::pair{L"C=", &p.country}}) {
+        if (value->empty()) continue;
+        if (!text.empty()) text += L", ";
+        text += label;
+        text += *value;
+    }
+    return text.empty() ? L"a publisher without a name" : L'"' + text + L'"';
+}
+
+// 0x80096010
+std::wstring hex(LONG code)
+{
+    std::wstring text = L"0x";
+    auto bits = static_cast<unsigned long>(code);
+    for (int shift = 28; shift >= 0; shift -= 4) text += L"0123456789ABCDEF"[(bits >> shift) & 0xF];
+    return text;
+}
+
+// The signer of the signature embedded in `path`, whether or not it still
+// verifies: the certificate the signer information names, from the
+// signature's own certificates.  Nothing when the file has no signature,
+// cannot be read, or does not carry its signer's certificate: there is then
+// no publisher to hold the download to.
+std::optional<Publisher> embedded_signer(const wchar_t* path)
+{
+    DWORD encoding = 0;
+    HCERTSTORE raw_store = nullptr;
+    HCRYPTMSG raw_message = nullptr;
+    if (!CryptQueryObject(CERT_QUERY_OBJECT_FILE, path, CERT_QUERY_CONTENT_FLAG_PKCS7_SIGNED_EMBED,
+                          CERT_QUERY_FORMAT_FLAG_BINARY, 0, &encoding, nullptr, nullptr, &raw_store, &raw_message,
+                          nullptr)) {
+        return std::nullopt;
+    }
+    Store store(raw_store);
+    Message message(raw_message);
+    DWORD size = 0;
+    if (!CryptMsgGetParam(message.get(), CMSG_SIGNER_CERT_INFO_PARAM, 0, nullptr, &size)) return std::nullopt;
+    auto info = std::make_unique<BYTE[]>(size);  // operator new[]: aligned for CERT_INFO
+    if (!CryptMsgGetParam(message.get(), CMSG_SIGNER_CERT_INFO_PARAM, 0, info.get(), &size)) return std::nullopt;
+    auto* signer_info = reinterpret_cast<CERT_INFO*>(info.get());
+    Certificate cert(CertGetSubjectCertificateFromStore(store.get(), encoding, signer_info));
+    if (!cert) return std::nullopt;
+    return publisher_of(cert.get());
+}
+
+// One WinVerifyTrust run on an open file, its state closed with the object:
+// the generic Authenticode policy, no UI, revocation from the cache only
+// (never the network: an offline machine must still update).
+class Verification {
+public:
+    Verification(const wchar_t* path, HANDLE file) noexcept
+    {
+        file_.cbStruct = sizeof file_;
+        file_.pcwszFilePath = path;
+        file_.hFile = file;
+        data_.cbStruct = sizeof data_;
+        data_.dwUIChoice = WTD_UI_NONE;
+        data_.fdwRevocationChecks = WTD_REVOKE_WHOLECHAIN;
+        data_.dwUnionChoice = WTD_CHOICE_FILE;
+        data_.pFile = &file_;
+        data_.dwStateAction = WTD_STATEACTION_VERIFY;
+        data_.dwProvFlags = WTD_CACHE_ONLY_URL_RETRIEVAL | WTD_REVOCATION_CHECK_CHAIN_EXCLUDE_ROOT;
+        status_ = WinVerifyTrust(static_cast<HWND>(INVALID_HANDLE_VALUE), &action_, &data_);
+    }
+    ~Verification()
+    {
+        if (!data_.hWVTStateData) return;
+        data_.dwStateAction = WTD_STATEACTION_CLOSE;
+        WinVerifyTrust(static_cast<HWND>(INVALID_HANDLE_VALUE), &action_, &data_);
+    }
+    Verification(const Verification&) = delete;
+    Verification& operator=(const Verification&) = delete;
+
+    LONG status() const noexcept { return status_; }
+
+    // The signer's certificate from the chain WinVerifyTrust built and
+    // validated, never from the file's certificate bag, which the signature
+    // does not cover.  Null when there is none.
+    const CERT_CONTEXT* signer() const noexcept
+    {
+        CRYPT_PROVIDER_DATA* provider = WTHelperProvDataFromStateData(data_.hWVTStateData);
+        CRYPT_PROVIDER_SGNR* sgnr = provider ? WTHelperGetProvSignerFromChain(provider, 0, FALSE, 0) : nullptr;
+        CRYPT_PROVIDER_CERT* leaf = sgnr ? WTHelperGetProvCertFromChain(sgnr, 0) : nullptr;
+        return leaf ? leaf->pCert : nullptr;
+    }
+
+private:
+    GUID action_ = WINTRUST_ACTION_GENERIC_VERIFY_V2;
+    WINTRUST_FILE_INFO file_{};
+    WINTRUST_DATA data_{};
+    LONG status_ = 0;
+};
+
+// Why the download may not replace a launcher `installed` signed; empty
+// when it may.
+std::wstring refusal(const wchar_t* path, HANDLE file, const Publisher& installed)
+{
+    Verification verification(path, file);
+    std::wstring wrong;
+    if (verification.status() == TRUST_E_NOSIGNATURE) {
+        wrong = L"the download is not signed";
+    } else if (verification.status() != 0) {
+        wrong = L"the download's signature is not valid (WinVerifyTrust error " + hex(verification.status()) + L")";
+    } else if (const CERT_CONTEXT* cert = verification.signer(); !cert) {
+        wrong = L"the download's signer could not be read";
+    } else if (Publisher signer = publisher_of(cert); !same_publisher(installed, signer)) {
+        wrong = L"the download is signed by " + describe(signer);
+    } else {
+        return {};
+    }
+    return wrong + L", and the installed launcher is signed by " + describe(installed) +
+           L": only a launcher signed by the same publisher may replace it";
+}
+
+// The path as Windows takes it, or nothing for what Windows cannot open: a
+// path that is not text, or has a NUL in it.
+std::optional<std::wstring> windows_path(PyObject* path)
+{
+    if (!PyUnicode_Check(path)) return std::nullopt;
+    Py_ssize_t size = check(PyUnicode_AsWideChar(path, nullptr, 0));  // with the terminator
+    std::wstring text(static_cast<size_t>(size), L'\0');
+    check(PyUnicode_AsWideChar(path, text.data(), size));
+    text.resize(static_cast<size_t>(size) - 1);
+    if (text.find(L'\0') != std::wstring::npos) return std::nullopt;
+    return text;
+}
+
+}  // namespace
+
+void check_publisher(PyObject* main_exe, PyObject* new_exe)
+{
+    std::optional<std::wstring> installed_path = windows_path(main_exe);
+    std::optional<std::wstring> download_path = windows_path(new_exe);
+    if (!installed_path || !download_path) return;
+    std::wstring reason;
+    {
+        Unlocked unlocked;
+        std::optional<Publisher> installed = embedded_signer(installed_path->c_str());
+        if (!installed) return;  // unsigned, or no launcher yet: no check
+        {
+            // Open for reading, shared with readers only: the file cannot
+            // change while it is checked.
+            HANDLE opened = CreateFileW(download_path->c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                        OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+            if (opened == INVALID_HANDLE_VALUE) return;  // the swap fails on it as it would without the check
+            File file(opened);
+            reason = refusal(download_path->c_str(), file.get(), *installed);
+        }
+        if (reason.empty()) return;
+        // No untrusted program is left waiting beside the launcher.  Should
+        // Windows refuse (another program has it open), it is still never
+        // started, and the next update's download overwrites it.
+        DeleteFileW(download_path->c_str());
+    }
+    Ref text = own(PyUnicode_FromWideChar(reason.data(), static_cast<Py_ssize_t>(reason.size())));
+    PyErr_SetObject(PyExc_RuntimeError, text.get());
+    throw PyError{};
+}
+
+}  // namespace updater::engine

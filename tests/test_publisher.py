@@ -1,0 +1,103 @@
+"""Publisher continuity on Windows: a signed launcher is only ever replaced by
+a launcher that the same publisher signed.  Whole console updates with real
+wintrust and crypt32, launchers signed by tools/windows/signing.py (stage.py
+build makes them on Linux with openssl and osslsigncode)."""
+
+from __future__ import annotations
+
+import os
+from pathlib import Path
+
+import pytest
+
+from support.frame_helpers import entries
+from support.launcher import Install, signed_program
+from support.standins import Subprocess, install_frozen
+from support.winos import UNDER_WINE
+from test_console import BANNER, READY, SCENARIO
+
+pytestmark = pytest.mark.skipif(os.name != "nt", reason="Authenticode is Windows': the POSIX build has no check")
+
+BRIVEX = '"CN=Brivex Launcher, O=Brivex Ltd, C=GB"'
+REFUSED = (", and the installed launcher is signed by " + BRIVEX
+           + ": only a launcher signed by the same publisher may replace it")
+OTHER = 'the download is signed by "CN=Acme Games Launcher, O=Acme Games Inc, C=US"'
+
+def changed_after_signing(text: str) -> bytes:
+    """The stand-in signed by the publisher, one letter changed since."""
+    body = signed_program("brivex", text)
+    return body.replace(f"\t{text}\n".encode(), f"\t{text.upper()}\n".encode())
+
+
+# id: (installed launcher, download: each a signer, None (unsigned) or a maker of the
+# bytes; for a refusal, what was wrong with the download)
+ROWS = {
+    "same-publisher": ("brivex", "brivex", None),
+    "renewed-key-other-issuer": ("brivex", "renewed", None),
+    "unsigned-to-signed": (None, "brivex", None),
+    "unsigned-to-unsigned": (None, None, None),
+    "other-publisher": ("brivex", "other", OTHER),
+    "same-name-other-organisation": ("brivex", "impostor",
+                                     'the download is signed by "CN=Brivex Launcher, O=Impostor Ltd, C=GB"'),
+    "unsigned-download": ("brivex", None, "the download is not signed"),
+    "changed-after-signing": ("brivex", changed_after_signing,
+                              "the download's signature is not valid (WinVerifyTrust error 0x80096010)"),
+    # The country counts where the installed launcher's certificate has one.
+    "other-country": ("brivex", "abroad", 'the download is signed by "CN=Brivex Launcher, O=Brivex Ltd, C=US"'),
+    "installed-without-country": ("nocountry", "brivex", None),
+    # An installed signature that no longer verifies still names the publisher.
+    "installed-changed-after-signing": (changed_after_signing, "other", OTHER),
+    "untrusted-root": pytest.param(
+        "brivex", "stranger", "the download's signature is not valid (WinVerifyTrust error 0x800B0109)",
+        marks=pytest.mark.skipif(UNDER_WINE, reason="Wine's WinVerifyTrust does not check that a chain ends at a "
+                                                    "trusted root (the Windows workflow runs this row)")),
+}
+
+
+@pytest.mark.parametrize("installed, download, wrong", ROWS.values(), ids=ROWS.keys())
+def test_only_the_same_publisher_replaces_a_signed_launcher(https_server, trusted_env, run_scenario, tmp_path,
+                                                              installed, download, wrong):
+    install = Install(tmp_path)
+    old_body = installed("old") if callable(installed) else signed_program(installed, "old")
+    new_body = download("new") if callable(download) else signed_program(download, "new")
+    install.launcher.write_bytes(old_body)
+    https_server.configure(body=new_body)
+    outcome = run_scenario(SCENARIO.format(install=str(install.dir)), env=trusted_env, timeout=60)
+    lines = outcome.stdout.splitlines()
+    assert lines[0] == BANNER and outcome.stderr == "", str(outcome)
+    if wrong is None:
+        assert (outcome.returncode, lines[-1]) == (0, READY), str(outcome)
+        assert install.started() == "new\n"
+        assert install.launcher.read_bytes() == new_body
+    else:
+        assert (outcome.returncode, lines[-1]) == (1, "Error: Failed to replace and run: " + wrong + REFUSED), \
+            str(outcome)
+        assert install.started(wait=0.3) is None
+        assert install.launcher.read_bytes() == old_body
+    assert install.listing() == ["BrivexLauncher.exe"]  # a refused download is deleted too
+
+
+# id: (the download's bytes, or None for none; the error the swap fails with; its line)
+IN_PROCESS = {
+    # the check raises nothing of its own for a path it cannot open: the move fails, as without it
+    "download-missing": (None, FileNotFoundError, 86),
+    "unsigned-download": (lambda: signed_program(None, "new"), RuntimeError, 84),
+}
+
+
+@pytest.mark.parametrize("download, error, line", IN_PROCESS.values(), ids=IN_PROCESS.keys())
+def test_what_the_swap_fails_with_over_a_signed_launcher(updater_module, monkeypatch, tmp_path, download, error,
+                                                         line):
+    app = Path(install_frozen(updater_module, monkeypatch, tmp_path / "app"))
+    old_body = signed_program("brivex", "old")
+    (app / "BrivexLauncher.exe").write_bytes(old_body)
+    if download:
+        (app / "BrivexLauncher_new.exe").write_bytes(download())
+    popen = Subprocess()
+    monkeypatch.setattr(updater_module, "subprocess", popen)
+    with pytest.raises(RuntimeError) as info:
+        updater_module.replace_and_run(str(app / "BrivexLauncher_new.exe"))
+    cause = info.value.__context__
+    assert (type(cause), entries(cause)[0]) == (error, ("updater.replace_and_run", line))
+    assert [p.name for p in app.iterdir()] == ["BrivexLauncher.exe"] and popen.calls == []
+    assert (app / "BrivexLauncher.exe").read_bytes() == old_body

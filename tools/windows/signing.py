@@ -1,0 +1,151 @@
+"""Authenticode signatures with osslsigncode: the vendor's signing of the
+artefacts, and the tests' signed launchers, all made on Linux (or wherever
+openssl and osslsigncode run).
+
+    python tools/windows/signing.py fixtures [--out DIR] [--launcher EXE]
+        throwaway certificates made with openssl and the tests' launcher
+        stand-in signed with them, into DIR (default build/windows/signed)
+
+The tests' certificates (all code signing, RSA 2048, ten years):
+
+    root        "Brivex Test Root", the root the tests' chains end at
+    root2       "Brivex Test Root 2", another issuer (a renewal's)
+    untrusted   "Brivex Untrusted Root", installed nowhere
+    brivex      CN=Brivex Launcher, O=Brivex Ltd, C=GB, by root
+    renewed     the same name and organisation, a new key, by root2
+    other       CN=Acme Games Launcher, O=Acme Games Inc, C=US, by root
+    impostor    CN=Brivex Launcher, O=Impostor Ltd, C=GB, by root
+    abroad      CN=Brivex Launcher, O=Brivex Ltd, C=US, by root
+    nocountry   CN=Brivex Launcher, O=Brivex Ltd, no country, by root
+    stranger    CN=Brivex Launcher, O=Brivex Ltd, C=GB, by untrusted
+
+DIR then holds certificates/<name>.crt and .p12 (password PASSWORD below),
+old-brivex.exe, old-nocountry.exe and new-<signer>.exe for each leaf: the
+launcher stand-in
+told to write "old" or "new" to started.txt in its working directory, signed.
+"""
+
+from __future__ import annotations
+
+import argparse
+import secrets
+import shutil
+import subprocess
+import sys
+import tempfile
+from pathlib import Path
+
+sys.path.insert(0, str(Path(__file__).resolve().parent))
+from winenv import ROOT, StageError, log  # noqa: E402
+
+PASSWORD = "brivex-test"
+ROOTS = {"root": "/CN=Brivex Test Root", "root2": "/CN=Brivex Test Root 2",
+         "untrusted": "/CN=Brivex Untrusted Root"}
+LEAVES = {  # name: (subject, issuer)
+    "brivex": ("/C=GB/O=Brivex Ltd/CN=Brivex Launcher", "root"),
+    "renewed": ("/C=GB/O=Brivex Ltd/CN=Brivex Launcher", "root2"),
+    "other": ("/C=US/O=Acme Games Inc/CN=Acme Games Launcher", "root"),
+    "impostor": ("/C=GB/O=Impostor Ltd/CN=Brivex Launcher", "root"),
+    "abroad": ("/C=US/O=Brivex Ltd/CN=Brivex Launcher", "root"),
+    "nocountry": ("/O=Brivex Ltd/CN=Brivex Launcher", "root"),
+    "stranger": ("/C=GB/O=Brivex Ltd/CN=Brivex Launcher", "untrusted"),
+}
+LEAF_EXTENSIONS = "basicConstraints=CA:FALSE\nkeyUsage=critical,digitalSignature\nextendedKeyUsage=codeSigning\n"
+# The end of the launcher stand-in's own file that tells it what to do
+# (tools/windows/launcher.c): write TEXT to started.txt, in the directory it
+# is started in.
+INSTRUCTIONS = b"\n#brivex-launcher\tstarted.txt\t%s\n"
+
+
+def tool(name: str) -> str:
+    path = shutil.which(name)
+    if not path:
+        raise StageError(f"{name} not found on PATH: apt-get install {name} (tools/system.sh lists it)")
+    return path
+
+
+def run(argv: list[str], what: str) -> str:
+    proc = subprocess.run(argv, capture_output=True, text=True)
+    if proc.returncode != 0:
+        raise StageError(f"{what} failed ({proc.returncode}):\n{(proc.stdout + proc.stderr).rstrip()}")
+    return proc.stdout
+
+
+def sign(source: Path, target: Path, pkcs12: Path, password: str, timestamp: str | None = None) -> None:
+    """`source` signed (SHA-256) with the key and certificates of `pkcs12`
+    into `target`; time-stamped by the RFC 3161 service `timestamp`, if
+    given.  The password travels in a file only its owner reads, never on a
+    command line."""
+    target.unlink(missing_ok=True)  # osslsigncode overwrites nothing
+    with tempfile.TemporaryDirectory(prefix="sign-") as work:
+        secret = Path(work) / "password"
+        secret.touch(mode=0o600)
+        secret.write_text(password)
+        argv = [tool("osslsigncode"), "sign", "-pkcs12", str(pkcs12), "-readpass", str(secret), "-h", "sha256",
+                "-n", "Brivex Launcher", *(["-ts", timestamp] if timestamp else []), "-in", str(source),
+                "-out", str(target)]
+        run(argv, f"signing {source.name}")
+
+
+def verify(path: Path, ca_file: Path | None = None) -> str:
+    """osslsigncode's verification of `path`'s signature (its output), with
+    `ca_file` as the trusted roots when given."""
+    return run([tool("osslsigncode"), "verify", *(["-CAfile", str(ca_file)] if ca_file else []), "-in", str(path)],
+               f"osslsigncode verify {path.name}")
+
+
+def certificates(out: Path) -> Path:
+    """The tests' throwaway roots and leaves (module docstring) in `out`."""
+    openssl = tool("openssl")
+    out.mkdir(parents=True, exist_ok=True)
+    for name, subject in ROOTS.items():
+        run([openssl, "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", str(out / f"{name}.key"),
+             "-out", str(out / f"{name}.crt"), "-subj", subject, "-days", "3650",
+             "-addext", "basicConstraints=critical,CA:TRUE", "-addext", "keyUsage=critical,keyCertSign,cRLSign"],
+            f"the root {name}")
+    extensions = out / "leaf.ext"
+    extensions.write_text(LEAF_EXTENSIONS)
+    for name, (subject, issuer) in LEAVES.items():
+        key, request, cert = (out / f"{name}{suffix}" for suffix in (".key", ".csr", ".crt"))
+        run([openssl, "req", "-new", "-newkey", "rsa:2048", "-nodes", "-keyout", str(key), "-subj", subject,
+             "-out", str(request)], f"the key of {name}")
+        run([openssl, "x509", "-req", "-in", str(request), "-CA", str(out / f"{issuer}.crt"),
+             "-CAkey", str(out / f"{issuer}.key"), "-set_serial", f"0x{secrets.token_hex(16)}", "-days", "3650",
+             "-extfile", str(extensions), "-out", str(cert)], f"the certificate of {name}")
+        run([openssl, "pkcs12", "-export", "-inkey", str(key), "-in", str(cert), "-certfile",
+             str(out / f"{issuer}.crt"), "-passout", f"pass:{PASSWORD}", "-out", str(out / f"{name}.p12")],
+            f"the PKCS#12 file of {name}")
+    return out
+
+
+def fixtures(out: Path, launcher: Path) -> None:
+    """The signed launchers the tests install and download (module docstring)."""
+    if not launcher.is_file():
+        raise StageError(f"the launcher stand-in {launcher} is missing: tools/windows/build.py builds it")
+    shutil.rmtree(out, ignore_errors=True)
+    keys = certificates(out / "certificates")
+    program = launcher.read_bytes()
+    with tempfile.TemporaryDirectory(prefix="fixtures-") as work:
+        for text, signers in ((b"old", ["brivex", "nocountry"]), (b"new", list(LEAVES))):
+            unsigned = Path(work) / f"{text.decode()}.exe"
+            unsigned.write_bytes(program + INSTRUCTIONS % text)
+            for signer in signers:
+                sign(unsigned, out / f"{text.decode()}-{signer}.exe", keys / f"{signer}.p12", PASSWORD)
+    verify(out / "new-brivex.exe", keys / "root.crt")
+    log(f"signed launchers for the tests in {out}")
+
+
+def main(argv: list[str]) -> None:
+    parser = argparse.ArgumentParser(prog="signing.py", description=__doc__.split("\n\n")[0])
+    parser.add_argument("command", choices=["fixtures"])
+    parser.add_argument("--out", type=Path, default=ROOT / "build" / "windows" / "signed")
+    parser.add_argument("--launcher", type=Path, default=ROOT / "build" / "windows" / "launcher.exe")
+    options = parser.parse_args(argv)
+    try:
+        fixtures(options.out.resolve(), options.launcher.resolve())
+    except StageError as failure:
+        raise SystemExit(f"windows: FAILED: {failure}") from None
+
+
+if __name__ == "__main__":
+    main(sys.argv[1:])
