@@ -1,5 +1,5 @@
 """The package: `pip wheel .` (CMake and this system's compiler) and
-tools/windows/build.py (mingw-w64, the win_amd64 wheel built on Linux) give
+tools/windows/build.py (zig, the win_amd64 wheel built on Linux) give
 wheels that hold the module and its stub with the update address given at
 build time, refuse a malformed address, and install and import in a fresh
 virtual environment of their system; a signed artefact verifies.
@@ -22,9 +22,9 @@ import pytest
 ROOT = Path(__file__).resolve().parent.parent
 CUSTOM_URL = "https://files.example.org/acme/latest/main/BrivexLauncher.exe"
 MALFORMED_URL = "http://files.example.org/BrivexLauncher.exe"
-MODULE_FILES = {"pip": "updater.cpython-312-", "mingw-w64": "updater.cp312-win_amd64.pyd",
+MODULE_FILES = {"pip": "updater.cpython-312-", "zig": "updater.cp312-win_amd64.pyd",
                 "built": "updater.cp312-win_amd64.pyd"}
-BUILDERS = ["pip", "mingw-w64"] if os.name == "posix" else ["built"]
+BUILDERS = ["pip", "zig"] if os.name == "posix" else ["built"]
 NATIVE = "pip" if os.name == "posix" else "built"
 
 pytestmark = pytest.mark.timeout(300)
@@ -79,7 +79,7 @@ def test_wheel_holds_the_module_and_its_stub_only(wheel_of, builder):
     assert url.encode() in archive.read(top[0])  # the address is compiled in
 
 
-@pytest.mark.skipif(os.name == "nt", reason="the builds run on Linux: CMake, its compiler and mingw-w64 are not here")
+@pytest.mark.skipif(os.name == "nt", reason="the builds run on Linux: CMake, its compiler and zig are not here")
 @pytest.mark.parametrize("builder", BUILDERS)
 def test_a_malformed_update_address_stops_the_build(builder, tmp_path):
     result = build(builder, tmp_path, MALFORMED_URL)
@@ -121,7 +121,7 @@ def test_a_signed_artefact_verifies(wheel_of, tmp_path, monkeypatch):
     import stage
 
     artefact = tmp_path / "updater.pyd"
-    artefact.write_bytes(zipfile.ZipFile(wheel_of("mingw-w64")[0]).read(MODULE_FILES["mingw-w64"]))
+    artefact.write_bytes(zipfile.ZipFile(wheel_of("zig")[0]).read(MODULE_FILES["zig"]))
     keys = signing.certificates(tmp_path / "keys")
     monkeypatch.delenv("VENDOR_PASSWORD", raising=False)
     with pytest.raises(stage.StageError, match="the environment variable VENDOR_PASSWORD .* is not set"):
@@ -129,3 +129,40 @@ def test_a_signed_artefact_verifies(wheel_of, tmp_path, monkeypatch):
     monkeypatch.setenv("VENDOR_PASSWORD", signing.PASSWORD)
     stage.sign_app(artefact, keys / "brivex.p12", "VENDOR_PASSWORD", None)
     assert "Signature verification: ok" in signing.verify(artefact, keys / "root.crt")
+
+
+# A module of one source, which tools/windows/build.py's checks refuse:
+# (what it includes, what its init function calls, what the check says).
+PROBES = {
+    "a second C runtime": ('extern "C" __declspec(dllimport) int _getch(void);\n', "_getch();",
+                           "imports msvcrt.dll: a C or C++ runtime beside the interpreter's Universal CRT"),
+    "a POSIX header": ("#include <unistd.h>\n", "", "includes <unistd.h>"),
+}
+
+
+@pytest.mark.skipif(os.name == "nt", reason="the Windows build runs on Linux: zig is not here")
+@pytest.mark.parametrize("probe", PROBES)
+def test_the_windows_build_refuses_what_a_module_must_not_include_or_link(probe, tmp_path, monkeypatch):
+    monkeypatch.syspath_prepend(str(ROOT / "tools" / "windows"))
+    import build
+    import winenv
+
+    includes, calls, refusal = PROBES[probe]
+    python = winenv.WindowsPython()
+    python.ensure_distribution()
+    source = tmp_path / "probe.cpp"
+    source.write_text(f"{includes}#include <Python.h>\n"
+                      f"PyMODINIT_FUNC PyInit_updater(void) {{ {calls} return PyLong_FromLong(0); }}\n")
+    libraries = [python.import_library]
+    if "_getch" in calls:  # msvcrt.dll, which zig does not link, through an import library of its own
+        (tmp_path / "msvcrt.def").write_text("LIBRARY msvcrt.dll\nEXPORTS\n_getch\n")
+        libraries.append(tmp_path / "msvcrt.lib")
+        subprocess.run([sys.executable, "-m", "ziglang", "dlltool", "-m", "i386:x86-64", "-d",
+                        str(tmp_path / "msvcrt.def"), "-l", str(libraries[-1])], check=True, timeout=60)
+    tools = build.find_tools()
+
+    with pytest.raises(winenv.StageError, match=re.escape(refusal)):
+        (obj,) = build.compile_all(tools, [source], python.include, default_url(), tmp_path).values()
+        build.check_headers({source: obj}, python.include)
+        build.link(tools, [obj, *libraries], tmp_path / build.MODULE_FILE)
+        build.check_module_file(tools, tmp_path / build.MODULE_FILE)

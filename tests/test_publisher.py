@@ -6,6 +6,7 @@ build makes them on Linux with openssl and osslsigncode)."""
 from __future__ import annotations
 
 import os
+import threading
 from pathlib import Path
 
 import pytest
@@ -77,17 +78,21 @@ def test_only_the_same_publisher_replaces_a_signed_launcher(https_server, truste
     assert install.listing() == ["BrivexLauncher.exe"]  # a refused download is deleted too
 
 
-# id: (the download's bytes, or None for none; the error the swap fails with; its line)
+# id: (the download's bytes, or None for none; the error the swap fails with; its line;
+# the file a scanner holds open for writing at first, if any)
 IN_PROCESS = {
     # the check raises nothing of its own for a path it cannot open: the move fails, as without it
-    "download-missing": (None, FileNotFoundError, 86),
-    "unsigned-download": (lambda: signed_program(None, "new"), RuntimeError, 84),
+    "download-missing": (None, FileNotFoundError, 86, None),
+    "unsigned-download": (lambda: signed_program(None, "new"), RuntimeError, 84, None),
+    # a held file is waited for, never taken for an unsigned launcher or an unreadable download
+    "launcher-held": (lambda: signed_program(None, "new"), RuntimeError, 84, "BrivexLauncher.exe"),
+    "download-held": (lambda: signed_program(None, "new"), RuntimeError, 84, "BrivexLauncher_new.exe"),
 }
 
 
-@pytest.mark.parametrize("download, error, line", IN_PROCESS.values(), ids=IN_PROCESS.keys())
+@pytest.mark.parametrize("download, error, line, held", IN_PROCESS.values(), ids=IN_PROCESS.keys())
 def test_what_the_swap_fails_with_over_a_signed_launcher(updater_module, monkeypatch, tmp_path, download, error,
-                                                         line):
+                                                         line, held):
     app = Path(install_frozen(updater_module, monkeypatch, tmp_path / "app"))
     old_body = signed_program("brivex", "old")
     (app / "BrivexLauncher.exe").write_bytes(old_body)
@@ -95,6 +100,9 @@ def test_what_the_swap_fails_with_over_a_signed_launcher(updater_module, monkeyp
         (app / "BrivexLauncher_new.exe").write_bytes(download())
     popen = Subprocess()
     monkeypatch.setattr(updater_module, "subprocess", popen)
+    if held:
+        holder = open(app / held, "ab")
+        threading.Timer(0.3, holder.close).start()
     with pytest.raises(RuntimeError) as info:
         updater_module.replace_and_run(str(app / "BrivexLauncher_new.exe"))
     cause = info.value.__context__

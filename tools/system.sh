@@ -24,15 +24,13 @@
 #   imagemagick                  screenshots of the window (import)
 #   libtk8.6, libtcl8.6          Tk for the interpreter's tkinter
 #   fonts-dejavu-core            a scalable font for Tk
-#   binutils                     objdump, which PyInstaller runs for the one-file build, and nm
+#   binutils                     objdump, which PyInstaller runs for the one-file build; objdump and
+#                                nm, which read the Windows module (tools/windows/build.py)
 #   locales                      the en_US locale source and the ISO-8859-1 character map, from
 #                                which tests/test_frozen.py generates a locale with localedef
 #   strace                       the real update whose syncs, renames and start tests/test_console.py traces
-#   g++-mingw-w64-x86-64         the module and the launcher stand-in built for Windows
-#                                (tools/windows/build.py, also from tests/test_package.py):
-#                                x86_64-w64-mingw32-g++, -gcc, -nm, -objdump
 test_packages=(xvfb xauth xfonts-base xdotool x11-utils imagemagick libtk8.6 libtcl8.6 fonts-dejavu-core binutils
-               locales strace g++-mingw-w64-x86-64)
+               locales strace)
 # The Windows stage of tools/test.sh (tools/windows/):
 #   wine, wine64                 Windows CPython 3.12, the suite and the one-file app run under Wine
 #   openssl, osslsigncode        the tests' throwaway certificates and signed launchers, and the

@@ -10,7 +10,7 @@
 #
 # 1. the Windows build (tools/windows/stage.py build): Windows CPython 3.12
 #    under Wine, made once into .cache/windows; the module built for it with
-#    mingw-w64 and checked; its wheel installed there.  A failure ends the run.
+#    zig and checked; its wheel installed there.  A failure ends the run.
 # 2. the module installed into .venv (pip install .) and pytest on tests/;
 # 3. the same pytest run on Windows CPython under Wine (tools/windows/stage.py test).
 #

@@ -63,6 +63,30 @@ void remove_backup(Frame& f, HeldFiles& held, PyObject* old_exe)
     });
 }
 
+// A signed launcher is only ever replaced by a launcher its publisher
+// signed.  Either file may be held open for a moment by a scanner, so the
+// check waits for it like the swap's other steps:
+//     reason = retry_held(lambda: check_publisher(main_exe, new_exe))
+//     if reason:
+//         try:
+//             retry_held(lambda: os.remove(new_exe))
+//         except OSError:
+//             pass
+//         raise RuntimeError(reason)
+// A refused download is deleted, so that no untrusted program waits beside
+// the launcher; should it stay (still held), it is never started, and the
+// next update's download overwrites it.  Nothing on POSIX.
+void refuse_other_publisher(Frame& f, HeldFiles& held, PyObject* main_exe, PyObject* new_exe)
+{
+    Ref reason;
+    retry_held(f, held, [&] { reason = check_publisher(main_exe, new_exe); });
+    if (!reason) return;
+    try_except(f, PyExc_OSError, [&] {
+        retry_held(f, held, [&] { call_method(global(f, lit::os), lit::remove, {new_exe}); });
+    }, [](PyObject*) {});
+    raise(call(state.runtime_error, {reason}));
+}
+
 }  // namespace
 
 // def get_resource_path(relative_path):
@@ -194,8 +218,7 @@ Ref replace_and_run(Frame& f, PyObject* const* args)
     bool moved = false;
     HeldFiles held;  // one wait for held files, shared by every step below
     try_except(f, [&] {
-        f.at(84);
-        check_publisher(main_exe, new_exe);  // still line 84: before anything moves
+        f.at(84); refuse_other_publisher(f, held, main_exe, new_exe);  // before anything moves
         if (truthy(call_method(os_path(f), lit::exists, {main_exe}))) {
             // A replacing rename: a backup left over from an earlier run must
             // not block every later update, neither when it is read-only.

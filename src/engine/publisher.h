@@ -12,13 +12,17 @@ namespace updater::engine {
 // (valid or not), the download `new_exe` must pass WinVerifyTrust and its
 // signer, from the chain that call validated, must have the same common
 // name and organisation (and country, where the launcher's has one).
-// Otherwise the download is deleted and RuntimeError(reason) is raised,
-// naming the launcher's publisher and what was wrong with the download.
-// Paths the check cannot read (not text, missing, locked) are left to fail
-// in the swap, as they would without it.  Calls nothing at Python level.
-void check_publisher(PyObject* main_exe, PyObject* new_exe);
+// Returns why the download may not replace the launcher, naming the
+// launcher's publisher and what was wrong, or nothing when it may (or when
+// there is no signed launcher).  A launcher or download that another program
+// holds (a sharing or lock violation) raises that OSError, so that the swap
+// waits for it as for its other steps; a download that cannot be read for
+// any other reason raises its OSError too, since it cannot be vouched for.
+// A path that is missing, or that Windows cannot take, is left to fail in
+// the swap as it would without the check.  Calls nothing at Python level.
+Ref check_publisher(PyObject* main_exe, PyObject* new_exe);
 #else
-inline void check_publisher(PyObject*, PyObject*) {}
+inline Ref check_publisher(PyObject*, PyObject*) { return {}; }
 #endif
 
 }  // namespace updater::engine

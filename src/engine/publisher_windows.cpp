@@ -107,19 +107,39 @@ std::wstring hex(LONG code)
     return text;
 }
 
+// A file another program holds open without sharing it (32), or has locked
+// a part of (33): worth waiting for, as the swap's own steps do.
+bool held_by_another(DWORD error) noexcept
+{
+    return error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION;
+}
+
 // The signer of the signature embedded in `path`, whether or not it still
 // verifies: the certificate the signer information names, from the
 // signature's own certificates.  Nothing when the file has no signature,
 // cannot be read, or does not carry its signer's certificate: there is then
-// no publisher to hold the download to.
-std::optional<Publisher> embedded_signer(const wchar_t* path)
+// no publisher to hold the download to.  `held` gets the Windows error of a
+// launcher that another program holds, which has to be waited for: read as
+// unsigned, it would let any download in.
+std::optional<Publisher> embedded_signer(const wchar_t* path, DWORD& held)
 {
+    // CryptQueryObject reports a file it could not open no better than one
+    // without a signature: a first open, as the check reads files, tells them
+    // apart.
+    HANDLE probe = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
+                               nullptr);
+    if (probe == INVALID_HANDLE_VALUE) {
+        if (DWORD error = GetLastError(); held_by_another(error)) held = error;
+        return std::nullopt;
+    }
+    CloseHandle(probe);
     DWORD encoding = 0;
     HCERTSTORE raw_store = nullptr;
     HCRYPTMSG raw_message = nullptr;
     if (!CryptQueryObject(CERT_QUERY_OBJECT_FILE, path, CERT_QUERY_CONTENT_FLAG_PKCS7_SIGNED_EMBED,
                           CERT_QUERY_FORMAT_FLAG_BINARY, 0, &encoding, nullptr, nullptr, &raw_store, &raw_message,
                           nullptr)) {
+        if (DWORD error = GetLastError(); held_by_another(error)) held = error;
         return std::nullopt;
     }
     Store store(raw_store);
@@ -203,49 +223,73 @@ std::wstring refusal(const wchar_t* path, HANDLE file, const Publisher& installe
            L": only a launcher signed by the same publisher may replace it";
 }
 
-// The path as Windows takes it, or nothing for what Windows cannot open: a
-// path that is not text, or has a NUL in it.
+// The path as Windows takes it (text, bytes or a path object, as the
+// swap's own steps take it), or nothing for what they would refuse too: not
+// a path, or a NUL in it.
 std::optional<std::wstring> windows_path(PyObject* path)
 {
-    if (!PyUnicode_Check(path)) return std::nullopt;
-    Py_ssize_t size = check(PyUnicode_AsWideChar(path, nullptr, 0));  // with the terminator
+    PyObject* raw = nullptr;
+    if (!PyUnicode_FSDecoder(path, &raw)) {
+        if (!PyErr_ExceptionMatches(PyExc_TypeError) && !PyErr_ExceptionMatches(PyExc_ValueError)) throw PyError{};
+        PyErr_Clear();
+        return std::nullopt;
+    }
+    Ref text_path = Ref::steal(raw);
+    Py_ssize_t size = check(PyUnicode_AsWideChar(text_path.get(), nullptr, 0));  // with the terminator
     std::wstring text(static_cast<size_t>(size), L'\0');
-    check(PyUnicode_AsWideChar(path, text.data(), size));
+    check(PyUnicode_AsWideChar(text_path.get(), text.data(), size));
     text.resize(static_cast<size_t>(size) - 1);
-    if (text.find(L'\0') != std::wstring::npos) return std::nullopt;
     return text;
+}
+
+// What the check found: a refusal's reason, or a file it could not read.
+struct Finding {
+    std::wstring reason;
+    DWORD error = 0;
+    PyObject* path = nullptr;
+};
+
+Finding inspect(const std::wstring& installed_path, PyObject* main_exe, const std::wstring& download_path,
+                PyObject* new_exe)
+{
+    Finding finding;
+    std::optional<Publisher> installed = embedded_signer(installed_path.c_str(), finding.error);
+    if (finding.error) finding.path = main_exe;
+    if (!installed) return finding;  // unsigned, no launcher yet, or held
+    // Open for reading, shared with readers only: the file cannot change
+    // while it is checked.
+    HANDLE opened = CreateFileW(download_path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (opened == INVALID_HANDLE_VALUE) {
+        // A missing download fails in the move, as without the check; one
+        // that is there but cannot be read cannot be vouched for.
+        DWORD error = GetLastError();
+        if (error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND) finding = {{}, error, new_exe};
+        return finding;
+    }
+    File file(opened);
+    finding.reason = refusal(download_path.c_str(), file.get(), *installed);
+    return finding;
 }
 
 }  // namespace
 
-void check_publisher(PyObject* main_exe, PyObject* new_exe)
+Ref check_publisher(PyObject* main_exe, PyObject* new_exe)
 {
     std::optional<std::wstring> installed_path = windows_path(main_exe);
     std::optional<std::wstring> download_path = windows_path(new_exe);
-    if (!installed_path || !download_path) return;
-    std::wstring reason;
+    if (!installed_path || !download_path) return {};
+    Finding finding;
     {
         Unlocked unlocked;
-        std::optional<Publisher> installed = embedded_signer(installed_path->c_str());
-        if (!installed) return;  // unsigned, or no launcher yet: no check
-        {
-            // Open for reading, shared with readers only: the file cannot
-            // change while it is checked.
-            HANDLE opened = CreateFileW(download_path->c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
-                                        OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-            if (opened == INVALID_HANDLE_VALUE) return;  // the swap fails on it as it would without the check
-            File file(opened);
-            reason = refusal(download_path->c_str(), file.get(), *installed);
-        }
-        if (reason.empty()) return;
-        // No untrusted program is left waiting beside the launcher.  Should
-        // Windows refuse (another program has it open), it is still never
-        // started, and the next update's download overwrites it.
-        DeleteFileW(download_path->c_str());
+        finding = inspect(*installed_path, main_exe, *download_path, new_exe);
     }
-    Ref text = own(PyUnicode_FromWideChar(reason.data(), static_cast<Py_ssize_t>(reason.size())));
-    PyErr_SetObject(PyExc_RuntimeError, text.get());
-    throw PyError{};
+    if (finding.error) {
+        PyErr_SetExcFromWindowsErrWithFilenameObject(PyExc_OSError, static_cast<int>(finding.error), finding.path);
+        throw PyError{};
+    }
+    if (finding.reason.empty()) return {};
+    return own(PyUnicode_FromWideChar(finding.reason.data(), static_cast<Py_ssize_t>(finding.reason.size())));
 }
 
 }  // namespace updater::engine

@@ -2,6 +2,8 @@
 // module body, statement by statement with its source lines.
 #include "callables.h"
 
+#include <new>
+
 #ifndef UPDATER_COMPILE_MAJOR
 #define UPDATER_COMPILE_MAJOR PY_MAJOR_VERSION
 #endif

@@ -1,6 +1,8 @@
-"""The module for 64-bit Windows, built on Linux with mingw-w64 against
-python.org's CPython 3.12 (its own include/ and libs/python312.lib), checked,
-and packed into a win_amd64 wheel; also the tests' launcher stand-in.
+"""The module for 64-bit Windows, built on Linux with zig (its clang and lld,
+targeting x86_64-windows-gnu: the Universal CRT, as python.org's CPython and
+MSVC's builds) against python.org's CPython 3.12 (its own include/ and
+libs/python312.lib), checked, and packed into a win_amd64 wheel; also the
+tests' launcher stand-in.
 
     python tools/windows/build.py [--update-url URL] [--out DIR]
 
@@ -9,27 +11,22 @@ The checks, each of which fails the build:
 
 1. Every src/**/*.cpp compiles with -std=c++20 -Wall -Wextra -Werror -O2
    against the distribution's headers and its own pyconfig.h, and includes no
-   POSIX header that mingw-w64 carries and MSVC does not (unistd.h, ...).
+   POSIX header that the mingw-w64 headers carry and MSVC does not
+   (unistd.h, ...).
 2. Every name the module takes from python312.dll is declared PyAPI_FUNC or
    PyAPI_DATA by a public header of the distribution (internal/ excluded).
-3. The C runtimes stay apart.  The module links msvcrt.dll and its own static
-   C++ runtime; the interpreter links the Universal CRT.  So no FILE*, file
-   descriptor, errno or C-runtime memory may pass between them: the module
-   uses no C API whose prototype has a FILE*, that reads errno
-   (PyErr_SetFromErrno...) or that deals in C-runtime file descriptors, and
-   memory the API allocates for the caller is freed with PyMem_Free; the
-   module's own objects call no C runtime function besides the pure memory and
-   string ones (memcpy, strlen, ...): its memory is the C++ runtime's
-   new/delete or the interpreter's.
-   The Windows API (CamelCase names imported from system DLLs) is allowed:
-   the publisher check calls wintrust and crypt32.
-4. The linked updater.pyd exports PyInit_updater and nothing else, and
-   imports only python312.dll and DLLs every Windows has (KERNEL32, msvcrt,
-   and WINTRUST and CRYPT32 for the publisher check).
+3. The linked updater.pyd exports PyInit_updater and nothing else, and
+   imports only python312.dll, the Universal CRT (api-ms-win-crt-*.dll),
+   KERNEL32.dll and the system DLLs of LIBRARIES: never msvcrt.dll (a second
+   C runtime beside the interpreter's) nor a DLL of a C++ runtime (libc++,
+   libunwind and mingw-w64's startup code are linked statically).
 
 Outputs, in DIR (default build/windows): updater.pyd, the wheel
 updater-<version>-cp312-cp312-win_amd64.whl and launcher.exe.  Needs the
-distribution (fetched when missing) and mingw-w64, not Wine.
+distribution (fetched when missing), the ziglang package (pinned in
+requirements-dev.txt) in the interpreter that runs this, and binutils' nm and
+objdump; not Wine.  zig keeps what it builds once (the C++ runtime for the
+target) in .cache/zig.
 """
 
 from __future__ import annotations
@@ -38,6 +35,7 @@ import argparse
 import base64
 import concurrent.futures
 import hashlib
+import importlib.metadata
 import os
 import re
 import shutil
@@ -51,8 +49,9 @@ from pathlib import Path
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 from winenv import ROOT, StageError, WindowsPython, log  # noqa: E402
 
-TARGET = "x86_64-w64-mingw32"
-MINGW_PACKAGE = "g++-mingw-w64-x86-64"
+TARGET = "x86_64-windows-gnu"
+ZIG_PACKAGE = "ziglang"
+ZIG_CACHE = ROOT / ".cache" / "zig"
 PYTHON_DLL = "python312.dll"
 MODULE_FILE = "updater.pyd"
 INSTALLED_NAME = "updater.cp312-win_amd64.pyd"
@@ -60,54 +59,69 @@ INIT = "PyInit_updater"
 WHEEL_TAG = "cp312-cp312-win_amd64"
 # Release flags, as the CMake build's Release.
 CXXFLAGS = ["-std=c++20", "-Wall", "-Wextra", "-Werror", "-O2", "-DNDEBUG", "-fvisibility=hidden"]
-# The C++ runtime and winpthread inside the module: no DLL of theirs is needed.
-# No time stamp in the PE header, and an image base that does not depend on
-# the output path: the same sources give the same file (and wheel).
-LDFLAGS = ["-shared", "-static", "-static-libgcc", "-static-libstdc++", "-Wl,--exclude-all-symbols", "-s",
-           "-Wl,--no-insert-timestamp", "-Wl,--disable-auto-image-base"]
-SYSTEM_DLL = re.compile(r"(?i)^(kernel32|msvcrt|wintrust|crypt32)\.dll$")
-# The publisher check's Windows libraries, linked after the objects.
-SYSTEM_LIBS = ["-lwintrust", "-lcrypt32"]
-# A Windows API function: CamelCase, where the C runtime's names are lower
-# case.  Which DLLs they come from is checked on the linked module.
-WINDOWS_API = re.compile(r"^(__imp_)?[A-Z][A-Za-z0-9]*$")
+# The system DLLs the module links, by their import libraries' names (the
+# publisher check's WinVerifyTrust and certificate functions); each one's DLL
+# may then be imported.
+LIBRARIES = ["wintrust", "crypt32"]
+# zig links libc++, libunwind and the mingw-w64 startup code statically: no
+# DLL of theirs is needed.  -Brepro: a hash of the contents where the PE header
+# has its time stamp; with a fixed image base the same sources give the same
+# file (and wheel).  The import library zig writes goes beside the objects.
+LDFLAGS = ["-shared", "-s", "-Wl,-Brepro", "-Wl,--image-base=0x180000000"]
+SYSTEM_DLL = re.compile(r"(?i)^(kernel32\.dll|api-ms-win-crt-[a-z0-9-]+\.dll)$")
+# The DLLs of a C runtime other than the interpreter's, or of a C++ runtime.
+FOREIGN_RUNTIME = re.compile(r"(?i)^(msvcrt|msvcr\d+|libstdc\+\+|libgcc|libwinpthread|libc\+\+|libunwind)\S*\.dll$")
 PYTHON_NAME = re.compile(r"^_?Py")
 # The address rule of CMakeLists.txt.
 URL_RULE = re.compile(r'^https://[A-Za-z0-9.-]+(:[0-9]+)?(/[^/?#" \\]+)*/latest/main/BrivexLauncher\.exe$')
 
-# POSIX headers that mingw-w64 carries for ported programs but the Windows SDK
-# and MSVC do not: the MSVC build would stop at them.
+# POSIX headers that the mingw-w64 headers carry for ported programs but the
+# Windows SDK and MSVC do not: the MSVC build would stop at them.
 MINGW_ONLY_HEADERS = ("unistd.h", "dirent.h", "pthread.h", "sched.h", "semaphore.h", "strings.h", "libgen.h",
                       "getopt.h", "sys/time.h", "sys/param.h", "sys/file.h")
-# C API that hands a C-runtime file descriptor or errno across.
-CRT_CROSSING = {"PyFile_FromFd", "PyObject_AsFileDescriptor", "PyErr_SetFromErrno",
-                "PyErr_SetFromErrnoWithFilename", "PyErr_SetFromErrnoWithFilenameObject",
-                "PyErr_SetFromErrnoWithFilenameObjects", "PyErr_SetFromErrnoWithUnicodeFilename"}
-# C API that returns memory the caller frees, with PyMem_Free.
-CALLER_FREES = {"PyUnicode_AsWideCharString", "PyUnicode_AsUCS4Copy", "Py_DecodeLocale", "Py_EncodeLocale",
-                "PyOS_double_to_string", "PyOS_Readline"}
-# What the module's own objects may call in the C runtime: nothing with state.
-PURE_CRT = {"memcpy", "memmove", "memset", "memcmp", "memchr", "strlen", "strcmp", "strncmp", "strchr", "strrchr",
-            "strstr", "wcslen"}
-CXX_RUNTIME = re.compile(r"^(_Z|__cxa_|__gxx_personality|_Unwind_|__dynamic_cast)")
 
 
 def run(argv: list[str], **kwargs) -> subprocess.CompletedProcess:
     return subprocess.run(argv, capture_output=True, text=True, **kwargs)
 
 
-def find_tools() -> dict[str, str]:
-    tools, missing = {}, []
-    for tool in ("g++", "gcc", "nm", "objdump"):
-        path = shutil.which(f"{TARGET}-{tool}")
+def zig_pin() -> str:
+    """The ziglang version requirements-dev.txt pins."""
+    found = re.search(rf"^{ZIG_PACKAGE}==(\S+)", (ROOT / "requirements-dev.txt").read_text(), re.M)
+    if not found:
+        raise StageError(f"requirements-dev.txt pins no {ZIG_PACKAGE} version")
+    return found.group(1)
+
+
+def find_tools() -> dict[str, list[str]]:
+    """zig's c++ and cc, run by this interpreter from the pinned ziglang
+    package, with their cache in .cache/zig; binutils' nm and objdump."""
+    pin = zig_pin()
+    try:
+        installed = importlib.metadata.version(ZIG_PACKAGE)
+    except importlib.metadata.PackageNotFoundError:
+        installed = None
+    if installed != pin:
+        found = f"{ZIG_PACKAGE} {installed} is installed" if installed else f"{ZIG_PACKAGE} is not installed"
+        raise StageError(f"{found} for {sys.executable}; the build takes zig from {ZIG_PACKAGE}=={pin}: "
+                         f"{sys.executable} -m pip install {ZIG_PACKAGE}=={pin} (requirements-dev.txt pins it)")
+    zig = [sys.executable, "-m", ZIG_PACKAGE]
+    tools: dict[str, list[str]] = {"c++": [*zig, "c++", "-target", TARGET], "cc": [*zig, "cc", "-target", TARGET]}
+    missing = []
+    for tool in ("nm", "objdump"):
+        path = shutil.which(tool)
         if path:
-            tools[tool] = path
+            tools[tool] = [path]
         else:
-            missing.append(f"{TARGET}-{tool}")
+            missing.append(tool)
     if missing:
-        raise StageError(f"not found on PATH: {', '.join(missing)}\ninstall the mingw-w64 cross compiler: "
-                         f"apt-get install {MINGW_PACKAGE} (tools/test.sh does as root)")
+        raise StageError(f"not found on PATH: {', '.join(missing)}\ninstall binutils: apt-get install binutils "
+                         "(tools/test.sh does as root)")
     return tools
+
+
+def zig_environment() -> dict[str, str]:
+    return {**os.environ, "ZIG_GLOBAL_CACHE_DIR": str(ZIG_CACHE), "ZIG_LOCAL_CACHE_DIR": str(ZIG_CACHE)}
 
 
 def update_url(given: str | None) -> str:
@@ -123,22 +137,27 @@ def update_url(given: str | None) -> str:
     return given
 
 
+def shown(source: Path) -> Path:
+    return source.relative_to(ROOT) if source.is_relative_to(ROOT) else source
+
+
 def object_name(source: Path) -> str:
-    return "_".join(source.relative_to(ROOT / "src").with_suffix(".o").parts)
+    parts = source.relative_to(ROOT / "src").parts if source.is_relative_to(ROOT / "src") else (source.name,)
+    return "_".join(parts).removesuffix(source.suffix) + ".o"
 
 
 def compile_all(tools, sources, include: Path, url: str, out: Path) -> dict[Path, Path]:
     def compile_one(source: Path):
         obj = out / object_name(source)
-        argv = [tools["g++"], *CXXFLAGS, f'-DUPDATER_UPDATE_URL="{url}"', f"-I{include}",
+        argv = [*tools["c++"], *CXXFLAGS, f'-DUPDATER_UPDATE_URL="{url}"', f"-I{include}",
                 "-MD", "-MF", str(obj.with_suffix(".d")), "-c", str(source), "-o", str(obj)]
-        return source, obj, run(argv, cwd=ROOT)
+        return source, obj, run(argv, cwd=ROOT, env=zig_environment())
 
     failures, objects = [], {}
     with concurrent.futures.ThreadPoolExecutor(max_workers=os.cpu_count() or 2) as pool:
         for source, obj, proc in pool.map(compile_one, sources):
             if proc.returncode != 0:
-                failures.append(f"--- {source.relative_to(ROOT)}\n{proc.stderr.rstrip()}")
+                failures.append(f"--- {shown(source)}\n{proc.stderr.rstrip()}")
             objects[source] = obj
     if failures:
         raise StageError(f"{len(failures)} of {len(sources)} source files do not compile for 64-bit Windows:\n"
@@ -147,19 +166,19 @@ def compile_all(tools, sources, include: Path, url: str, out: Path) -> dict[Path
 
 
 def check_headers(objects: dict[Path, Path], include: Path) -> None:
-    """Each object saw the distribution's pyconfig.h and no mingw-only POSIX header."""
+    """Each object saw the distribution's pyconfig.h and no POSIX header MSVC lacks."""
     config = (include / "pyconfig.h").resolve()
     problems = []
     for source, obj in objects.items():
         deps = [Path(d) for d in obj.with_suffix(".d").read_text().replace("\\\n", " ").split()[1:]]
         configs = {d.resolve() for d in deps if d.name == "pyconfig.h"}
         if configs != {config}:
-            problems.append(f"{source.relative_to(ROOT)}: compiled with {sorted(map(str, configs))}, not {config}")
+            problems.append(f"{shown(source)}: compiled with {sorted(map(str, configs))}, not {config}")
         for dep in deps:
-            name = next((h for h in MINGW_ONLY_HEADERS if str(dep).endswith("/include/" + h)), None)
-            if name and not dep.resolve().is_relative_to(ROOT):
-                problems.append(f"{source.relative_to(ROOT)}: includes <{name}> ({dep}), a POSIX header that "
-                                "mingw-w64 has and MSVC does not")
+            name = next((h for h in MINGW_ONLY_HEADERS if str(dep).endswith("/" + h)), None)
+            if name and not (ROOT / dep).resolve().is_relative_to(ROOT / "src"):
+                problems.append(f"{shown(source)}: includes <{name}> ({dep}), a POSIX header that "
+                                "the mingw-w64 headers have and MSVC does not")
     if problems:
         raise StageError("\n".join(problems))
 
@@ -208,10 +227,10 @@ def header_declarations(include: Path) -> tuple[dict[str, tuple[str, str]], dict
 
 
 def undefined_names(tools, objects) -> set[str]:
-    proc = run([tools["nm"], "-u", *map(str, objects)])
+    proc = run([*tools["nm"], "-u", *map(str, objects)])
     if proc.returncode != 0:
         raise StageError(f"nm failed:\n{proc.stderr}")
-    defined = run([tools["nm"], "--defined-only", *map(str, objects)]).stdout.split()
+    defined = run([*tools["nm"], "--defined-only", *map(str, objects)]).stdout.split()
     names = {f[1] for f in (line.split() for line in proc.stdout.splitlines()) if len(f) == 2 and f[0] == "U"}
     return names - set(defined)
 
@@ -234,27 +253,9 @@ def check_public(needed: set[str], public: dict, internal: dict[str, str]) -> No
         raise StageError(f"the module uses names {PYTHON_DLL} does not export to extension modules:\n" + "\n".join(bad))
 
 
-def check_runtimes(undefined: set[str], needed: set[str], public: dict) -> None:
-    bad = []
-    for name in sorted(needed):
-        if re.search(r"\bFILE\b", public[name][1]):
-            bad.append(f"  {name}: takes or returns a FILE*, which belongs to one C runtime")
-        elif name in CRT_CROSSING:
-            bad.append(f"  {name}: hands a C-runtime file descriptor or errno across")
-        elif name in CALLER_FREES and "PyMem_Free" not in needed:
-            bad.append(f"  {name}: its memory must go back through PyMem_Free, which the module never calls")
-    own = {n.removeprefix("__imp_") for n in undefined if not WINDOWS_API.match(n)} - needed
-    for name in sorted(own):
-        if not CXX_RUNTIME.match(name) and name not in PURE_CRT:
-            bad.append(f"  {name}: the module's own code calls the C runtime (its memory, files or errno "
-                       "must not meet the interpreter's)")
-    if bad:
-        raise StageError("the module and the interpreter would share C-runtime state:\n" + "\n".join(bad))
-
-
 def pe_tables(tools, module: Path) -> tuple[list[str], list[str]]:
     """(exported names, imported DLLs) of a PE file."""
-    proc = run([tools["objdump"], "-p", str(module)])
+    proc = run([*tools["objdump"], "-p", str(module)])
     if proc.returncode != 0:
         raise StageError(f"objdump failed:\n{proc.stderr}")
     exports, dlls, in_names = [], [], False
@@ -279,10 +280,14 @@ def check_module_file(tools, module: Path) -> list[str]:
     problems = []
     if exports != [INIT]:
         problems.append(f"exports {exports or 'nothing'}; it must export {INIT} and nothing else")
-    foreign = [d for d in dlls if d.lower() != PYTHON_DLL and not SYSTEM_DLL.match(d)]
-    if foreign:
-        problems.append(f"imports {', '.join(foreign)}: only {PYTHON_DLL} and system DLLs may be needed "
-                        "(a C++ runtime DLL here means the runtime was not linked statically)")
+    linked = {f"{library}.dll" for library in LIBRARIES}
+    for dll in dlls:
+        if FOREIGN_RUNTIME.match(dll):
+            problems.append(f"imports {dll}: a C or C++ runtime beside the interpreter's Universal CRT (the "
+                            "C++ runtime must be linked statically)")
+        elif dll.lower() != PYTHON_DLL and not SYSTEM_DLL.match(dll) and dll.lower() not in linked:
+            problems.append(f"imports {dll}: only {PYTHON_DLL}, KERNEL32.dll, the Universal CRT "
+                            f"(api-ms-win-crt-*.dll) and the DLLs of {', '.join(sorted(linked))} may be needed")
     if PYTHON_DLL not in (d.lower() for d in dlls):
         problems.append(f"does not import {PYTHON_DLL}")
     if problems:
@@ -314,10 +319,19 @@ def pack_wheel(module: Path, out: Path) -> Path:
     return wheel
 
 
+def link(tools, inputs: list[Path], module: Path) -> None:
+    """Links the objects and import libraries `inputs`, with LIBRARIES, into the DLL `module`."""
+    argv = [*tools["c++"], *LDFLAGS, f"-Wl,--out-implib,{inputs[0].with_name('implib.lib')}", "-o", str(module),
+            *map(str, inputs), *(f"-l{library}" for library in LIBRARIES)]
+    proc = run(argv, env=zig_environment())
+    if proc.returncode != 0:
+        raise StageError(f"linking {module.name} failed:\n{proc.stderr.rstrip()}")
+
+
 def build_launcher(tools, out: Path) -> Path:
     launcher = out / "launcher.exe"
-    proc = run([tools["gcc"], "-std=c11", "-O2", "-Wall", "-Wextra", "-Werror", "-municode", "-s",
-                str(ROOT / "tools" / "windows" / "launcher.c"), "-o", str(launcher)])
+    proc = run([*tools["cc"], "-std=c11", "-O2", "-Wall", "-Wextra", "-Werror", "-municode", "-s",
+                str(ROOT / "tools" / "windows" / "launcher.c"), "-o", str(launcher)], env=zig_environment())
     if proc.returncode != 0:
         raise StageError(f"the launcher stand-in does not build:\n{proc.stderr}")
     return launcher
@@ -336,23 +350,18 @@ def build(python: WindowsPython, out: Path, url: str | None = None) -> Path:
     (out / "objects").mkdir(parents=True)
     objects = compile_all(tools, sources, python.include, url, out / "objects")
     check_headers(objects, python.include)
-    undefined = undefined_names(tools, objects.values())
-    needed = python_names(undefined)
+    needed = python_names(undefined_names(tools, objects.values()))
     public, internal = header_declarations(python.include)
     check_public(needed, public, internal)
-    check_runtimes(undefined, needed, public)
     module = out / MODULE_FILE
-    proc = run([tools["g++"], *LDFLAGS, "-o", str(module), *map(str, objects.values()), str(python.import_library),
-                *SYSTEM_LIBS])
-    if proc.returncode != 0:
-        raise StageError(f"linking {MODULE_FILE} failed:\n{proc.stderr.rstrip()}")
+    link(tools, [*objects.values(), python.import_library], module)
     dlls = check_module_file(tools, module)
     for old in out.glob("*.whl"):
         old.unlink()
     wheel = pack_wheel(module, out)
     build_launcher(tools, out)
     log(f"{len(sources)} sources built for 64-bit Windows against {python.include}; {len(needed)} names from "
-        f"{PYTHON_DLL}, all public, none sharing C-runtime state; {MODULE_FILE} exports {INIT} only and imports "
+        f"{PYTHON_DLL}, all public; {MODULE_FILE} exports {INIT} only and imports "
         f"{', '.join(dlls)}; {wheel.name} ({time.monotonic() - started:.1f} s)")
     return wheel
 

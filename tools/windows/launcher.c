@@ -9,7 +9,7 @@
  * MARKER, each "%s" in TEXT replaced by the path it was started by (its
  * argv[0], as the shell's $0) and each "%d" by its working directory, and
  * ends.  Built by tools/windows/build.py with
- * mingw-w64 (-municode), or by MSVC in the Windows workflow. */
+ * zig (-municode), or by MSVC in the Windows workflow. */
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
