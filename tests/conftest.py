@@ -12,9 +12,11 @@ from __future__ import annotations
 
 import json
 import os
+import shlex
 import signal
 import subprocess
 import sys
+import sysconfig
 import textwrap
 from dataclasses import dataclass, field
 from pathlib import Path
@@ -273,6 +275,35 @@ def run_scenario(tmp_path: Path):
     runner = ScenarioRunner(tmp_path)
     yield runner
     runner.cleanup()
+
+
+# -- an embedding application ----------------------------------------------------
+
+
+@pytest.fixture(scope="session")
+def embed_host(tmp_path_factory):
+    """``embed_host(*programs)``: the finished run of support/embed_host.cpp
+    (built with this interpreter's compiler and flags) on the programs."""
+    config = sysconfig.get_config_var
+    if not config("CXX") or not config("LIBDIR"):
+        pytest.skip("no C++ compiler for an embedding application (sysconfig names none)")
+    host = tmp_path_factory.mktemp("embed") / "embed_host"
+    build = [*shlex.split(config("CXX")), "-std=c++20", f"-I{sysconfig.get_paths()['include']}",
+             str(Path(__file__).parent / "support" / "embed_host.cpp"), "-o", str(host),
+             f"-L{config('LIBDIR')}", f"-Wl,-rpath,{config('LIBDIR')}", f"-lpython{config('LDVERSION')}",
+             *shlex.split(config("LIBS") or ""), *shlex.split(config("SYSLIBS") or ""),
+             *shlex.split(config("LINKFORSHARED") or "")]
+    done = subprocess.run(build, capture_output=True, text=True)
+    assert done.returncode == 0, f"{shlex.join(build)}\n{done.stderr}"
+    import updater
+    path = os.pathsep.join([os.path.dirname(updater.__file__), str(Path(__file__).parent)])
+    env = {**os.environ, "PYTHONHOME": sys.base_prefix, "PYTHONPATH": path}
+
+    def run(*programs: str) -> subprocess.CompletedProcess:
+        return subprocess.run([str(host), *map(textwrap.dedent, programs)], capture_output=True, text=True,
+                              env=env, timeout=60)
+
+    return run
 
 
 # -- the module under test ------------------------------------------------------

@@ -8,10 +8,10 @@ with pthread_exit, whose unwinding runs the destructors of the module's frames
 on the worker's stack, with no thread state.  Those must not touch any object:
 the process has to end with the exit status it was given, not with a crash.
 
-Each scenario blocks the worker at one place inside the module's callables,
-then lets the main thread finish; a finaliser kept alive until late in
-finalisation holds the interpreter open (lock released) long enough for the
-worker to wake up and be ended there.
+Each scenario blocks the worker at one place inside the module (one of its
+callables, or its first import), then lets the main thread finish; a
+finaliser kept alive until late in finalisation holds the interpreter open
+(lock released) long enough for the worker to wake up and be ended there.
 """
 
 from __future__ import annotations
@@ -22,14 +22,11 @@ import pytest
 
 SCENARIO = """
     import os, sys, tempfile, threading, time
-    import updater
     from support.standins import Response, Urllib, fake_sys
 
     WORKER_BLOCKS = 0.5     # seconds the worker stays blocked, lock released
     FINALISER_WAITS = 1.5   # seconds finalisation stays open for it
 
-    directory = tempfile.mkdtemp()
-    updater.sys = fake_sys(frozen=True, executable=os.path.join(directory, "updater.exe"), exit=sys.exit)
     blocked = threading.Event()
 
     def block(*args, sleep=time.sleep):
@@ -42,7 +39,11 @@ SCENARIO = """
                 block()
             return b"x" * 10
 
-    updater.urllib = Urllib(Stalling([], 1000))
+    if {where!r} != "first import":
+        import updater
+        directory = tempfile.mkdtemp()
+        updater.sys = fake_sys(frozen=True, executable=os.path.join(directory, "updater.exe"), exit=sys.exit)
+        updater.urllib = Urllib(Stalling([], 1000))
 
     class Root:
         def after(self, ms, request, *args):
@@ -56,7 +57,18 @@ SCENARIO = """
         if {where!r} == "progress report":
             block()
 
-    if {where!r} == "window request":
+    class WaitingFinder:  # the body's import of shutil waits here until the thread is ended
+        def find_spec(self, name, path=None, target=None):
+            while name == "shutil":
+                block()
+
+    if {where!r} == "first import":
+        if os.name == "nt":  # imported below; the waiting worker will hold the import lock
+            import ctypes.wintypes
+        sys.modules.pop("shutil")
+        sys.meta_path.insert(0, WaitingFinder())
+        worker = threading.Thread(target=__import__, args=("updater",), daemon=True)
+    elif {where!r} == "window request":
         worker = threading.Thread(target=updater.UpdaterGUI._run_update, args=(Window(),), daemon=True)
     else:
         worker = threading.Thread(target=updater.download_new_exe_with_progress, args=(report,), daemon=True)
@@ -106,7 +118,7 @@ SCENARIO = """
 @pytest.mark.skipif(os.name != "nt" and not os.path.isdir("/proc/self/task"), reason="finds threads through /proc")
 @pytest.mark.parametrize(
     "where, status",
-    [("read", 0), ("progress report", 1), ("window request", 0), ("window request", 1)],
+    [("read", 0), ("progress report", 1), ("window request", 0), ("window request", 1), ("first import", 0)],
 )
 def test_worker_ended_during_finalisation_leaves_a_clean_exit(run_scenario, where, status):
     outcome = run_scenario(SCENARIO.format(where=where, status=status), timeout=60)

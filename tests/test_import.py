@@ -205,6 +205,21 @@ def test_second_interpreter_is_refused(run_scenario, main_first):
         assert outcome.result == [f"<class 'ImportError'>: {INTERPRETER_CHANGE}", "ok"]
 
 
+def test_a_runtime_started_again_is_refused(embed_host):
+    # Py_Finalize, then Py_Initialize: the new main interpreter has the same
+    # identifier as the first, and must not get the ended runtime's module.
+    program = """
+        try:
+            import updater
+            print("imported", type(updater.get_resource_path("x")).__name__)
+        except ImportError as exc:
+            print(f"{type(exc).__name__}: {exc}")
+    """
+    done = embed_host(program, program)
+    assert (done.returncode, done.stderr) == (0, ""), done
+    assert done.stdout.splitlines() == ["imported str", f"ImportError: {INTERPRETER_CHANGE}"]
+
+
 @pytest.mark.parametrize("registered_before", [False, True])
 def test_loading_under_another_name(run_scenario, registered_before):
     outcome = run_scenario(
@@ -332,8 +347,13 @@ def test_entry_block_constructs_the_updater(run_scenario, tmp_path):
         spec = importlib.machinery.ModuleSpec("__main__", None, origin={str(tmp_path / "updater.so")!r})
         module = definition.create(spec)
         exc = failure(definition.exec, module)
+        # The failed run's functions keep its namespace; a new import runs the body in a new one.
+        exe_dir = [module.get_exe_dir()]
+        import updater
+        exe_dir.append(module.get_exe_dir())
         emit({{"error": type(exc).__name__, "code": getattr(exc, "code", None), "entries": entries(exc),
-               "requested": requested, "url": module.UPDATE_URL, "name": module.__name__}})
+               "requested": requested, "url": module.UPDATE_URL, "name": module.__name__, "exe_dir": exe_dir,
+               "fresh": updater is not module and updater.UpdaterGUI.__init__.__globals__ is vars(updater)}})
         """
     )
     assert outcome.returncode == 0, outcome
@@ -341,10 +361,8 @@ def test_entry_block_constructs_the_updater(run_scenario, tmp_path):
     assert result["name"] == "__main__"
     init, ctor = result["entries"][:2]
     assert init == ["init updater", 187]
-    if result["error"] == "NotImplementedError":  # the constructor's body is still to come
-        assert ctor[0] == "updater.UpdaterGUI.__init__", result
-        return
     assert (result["error"], result["code"]) == ("SystemExit", 1), outcome
+    assert (result["exe_dir"], result["fresh"]) == ([str(tmp_path)] * 2, True)
     assert ctor == ["updater.UpdaterGUI.__init__", 100]
     assert result["requested"] == [result["url"]]
     assert outcome.stdout.splitlines() == ["Tkinter not available, running console update...", "Download failed!"]

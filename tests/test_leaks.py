@@ -529,6 +529,26 @@ def _on_close(w):
     return lambda: expect(SystemExit, gui._on_close)
 
 
+def _resource_path_in_generator(w):
+    # The handled exception inside get_resource_path is undone at the
+    # generator's own level: resumed outside the caller's handler, the
+    # generator sees none, and keeps nothing of it meanwhile.
+    def generator():
+        w.u.get_resource_path("icon.ico")
+        yield
+        yield sys.exception()
+
+    def action():
+        steps = generator()
+        try:
+            raise KeyError("outer")
+        except KeyError:
+            next(steps)
+        next(steps) is None or pytest.fail("the generator still sees the caller's exception")
+
+    return action
+
+
 BODIES = {
     "get_resource_path bundle": lambda w: (
         w.set("sys", fake_sys(meipass="/bundle")),
@@ -537,6 +557,7 @@ BODIES = {
     "get_resource_path source": lambda w: lambda: w.u.get_resource_path("icon.ico").endswith(os.sep + "icon.ico")
     or pytest.fail("path"),
     "get_resource_path error": lambda w: lambda: expect(TypeError, w.u.get_resource_path, None),
+    "get_resource_path in a generator": _resource_path_in_generator,
     "get_exe_dir frozen": lambda w: lambda: w.u.get_exe_dir() == w.dir or pytest.fail("dir"),
     "get_exe_dir source": lambda w: (
         w.set("sys", fake_sys(frozen=False)),

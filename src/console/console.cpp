@@ -18,14 +18,14 @@ Ref console_update(Frame& f, PyObject* const*)
 {
     f.at(166); print(lit::console_banner);
     f.at(167); Ref progress_callback = make_inner(f, 0);
-    f.at(176); Ref new_exe = call(global(lit::download_new_exe_with_progress), {progress_callback});
+    f.at(176); Ref new_exe = call(global(f, lit::download_new_exe_with_progress), {progress_callback});
     f.at(177); if (!truthy(new_exe)) return none();
     f.at(178); print(lit::console_ready_text);
     try_except(f, [&] {
-        f.at(180); call(global(lit::replace_and_run), {new_exe});
+        f.at(180); call(global(f, lit::replace_and_run), {new_exe});
     }, [&](PyObject* e) {
         f.at(182); print(own(PyUnicode_Concat(lit::error_prefix, own(PyObject_Format(e, lit::empty)))));
-        f.at(183); call_method(global(lit::sys), lit::exit, {lit::n1});
+        f.at(183); call_method(global(f, lit::sys), lit::exit, {lit::n1});
     });
     return none();
 }
@@ -40,7 +40,7 @@ Ref progress_callback(Frame& f, PyObject* const* args)
     f.at(168);
     if (equal(percent, lit::minus1)) {
         f.at(169); print(lit::download_failed_text);
-        f.at(170); call_method(global(lit::sys), lit::exit, {lit::n1});
+        f.at(170); call_method(global(f, lit::sys), lit::exit, {lit::n1});
     } else {
         f.at(171);
         if (truthy(known_size)) {

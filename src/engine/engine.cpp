@@ -9,14 +9,14 @@ namespace updater::engine {
 
 namespace {
 
-Ref os_path() { return attr(global(lit::os), lit::path); }
+Ref os_path(const Frame& f) { return attr(global(f, lit::os), lit::path); }
 
 // Only HTTPS may deliver the launcher: the address the response really came
 // from, after any redirects, must be an https one, or the launcher could have
 // been changed on its way.  urllib's responses always carry that address in
 // `url`; a response that does not tell it cannot show where it came from and
 // is refused as well.  raise URLError(...) otherwise.
-void accept_transport(PyObject* resp)
+void accept_transport(const Frame& f, PyObject* resp)
 {
     Ref url = Ref::steal(PyObject_GetAttr(resp, lit::url));
     if (!url) {
@@ -27,13 +27,13 @@ void accept_transport(PyObject* resp)
     if (!url || url.get() == Py_None) {
         reason = Ref::borrow(lit::refused_unknown_address);
     } else {
-        Ref parts = call_method(attr(global(lit::urllib), lit::parse), lit::urlsplit, {url});
+        Ref parts = call_method(attr(global(f, lit::urllib), lit::parse), lit::urlsplit, {url});
         Ref scheme = attr(parts, lit::scheme);
         if (equal(scheme, lit::https)) return;
         PyObject* prefix = equal(scheme, lit::http) ? lit::refused_plain_http : lit::refused_not_https;
         reason = own(PyUnicode_Concat(prefix, own(PyObject_Str(url))));
     }
-    raise(call(attr(attr(global(lit::urllib), lit::error), lit::URLError), {reason}));
+    raise(call(attr(attr(global(f, lit::urllib), lit::error), lit::URLError), {reason}));
 }
 
 // The new launcher is in place by now, so a backup that cannot be deleted
@@ -53,11 +53,11 @@ void accept_transport(PyObject* resp)
 // attribute, since Windows renames nothing onto a read-only file.
 void remove_backup(Frame& f, HeldFiles& held, PyObject* old_exe)
 {
-    auto remove = [&] { call_method(global(lit::os), lit::remove, {old_exe}); };
+    auto remove = [&] { call_method(global(f, lit::os), lit::remove, {old_exe}); };
     try_except(f, PyExc_OSError, [&] { retry_held(f, held, remove); }, [&](PyObject*) {
-        if (!on_windows()) return;
+        if (!on_windows(f)) return;
         try_except(f, PyExc_OSError, [&] {
-            call_method(global(lit::os), lit::chmod, {old_exe, lit::n0o200});
+            call_method(global(f, lit::os), lit::chmod, {old_exe, lit::n0o200});
             retry_held(f, held, remove);
         }, [](PyObject*) {});
     });
@@ -82,7 +82,7 @@ void refuse_other_publisher(Frame& f, HeldFiles& held, PyObject* main_exe, PyObj
     retry_held(f, held, [&] { reason = check_publisher(main_exe, new_exe); });
     if (!reason) return;
     try_except(f, PyExc_OSError, [&] {
-        retry_held(f, held, [&] { call_method(global(lit::os), lit::remove, {new_exe}); });
+        retry_held(f, held, [&] { call_method(global(f, lit::os), lit::remove, {new_exe}); });
     }, [](PyObject*) {});
     raise(call(state.runtime_error, {reason}));
 }
@@ -95,29 +95,29 @@ Ref get_resource_path(Frame& f, PyObject* const* args)
     PyObject* relative_path = args[0];
     Ref base_path;
     try_except(f, [&] {
-        f.at(20); base_path = attr(global(lit::sys), lit::_MEIPASS);
+        f.at(20); base_path = attr(global(f, lit::sys), lit::_MEIPASS);
     }, [&](PyObject*) {
-        f.at(22); base_path = call_method(os_path(), lit::abspath, {lit::dot});
+        f.at(22); base_path = call_method(os_path(f), lit::abspath, {lit::dot});
     });
-    f.at(23); return call_method(os_path(), lit::join, {base_path, relative_path});
+    f.at(23); return call_method(os_path(f), lit::join, {base_path, relative_path});
 }
 
 // def get_exe_dir():
 Ref get_exe_dir(Frame& f, PyObject* const*)
 {
     f.at(40);
-    Ref is_frozen = Ref::steal(PyObject_GetAttr(global(lit::sys), lit::frozen));
+    Ref is_frozen = Ref::steal(PyObject_GetAttr(global(f, lit::sys), lit::frozen));
     if (!is_frozen) {
         if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw PyError{};
         PyErr_Clear();
         is_frozen = Ref::borrow(Py_False);
     }
     if (truthy(is_frozen)) {
-        f.at(41); return call_method(os_path(), lit::dirname, {attr(global(lit::sys), lit::executable)});
+        f.at(41); return call_method(os_path(f), lit::dirname, {attr(global(f, lit::sys), lit::executable)});
     }
     f.at(42);
-    Ref path = os_path();
-    Ref dir = call_method(os_path(), lit::dirname, {global(lit::dunder_file)});
+    Ref path = os_path(f);
+    Ref dir = call_method(os_path(f), lit::dirname, {global(f, lit::dunder_file)});
     return call_method(path, lit::abspath, {dir});
 }
 
@@ -125,26 +125,26 @@ Ref get_exe_dir(Frame& f, PyObject* const*)
 Ref download_new_exe_with_progress(Frame& f, PyObject* const* args)
 {
     PyObject* progress_callback = args[0];
-    f.at(45); Ref exe_dir = call(global(lit::get_exe_dir), {});
-    f.at(46); Ref new_path = call_method(os_path(), lit::join, {exe_dir, global(lit::TEMP_EXE_NAME)});
+    f.at(45); Ref exe_dir = call(global(f, lit::get_exe_dir), {});
+    f.at(46); Ref new_path = call_method(os_path(f), lit::join, {exe_dir, global(f, lit::TEMP_EXE_NAME)});
     Ref result;
     try_except(f, [&] {
         f.at(48);
-        Ref request_module = attr(global(lit::urllib), lit::request);
+        Ref request_module = attr(global(f, lit::urllib), lit::request);
         Ref headers_dict = own(PyDict_New());
         check(PyDict_SetItem(headers_dict, lit::cache_control, lit::no_cache));
-        Ref req = call(attr(request_module, lit::Request), {global(lit::UPDATE_URL), headers_dict}, lit::kw_headers);
+        Ref req = call(attr(request_module, lit::Request), {global(f, lit::UPDATE_URL), headers_dict}, lit::kw_headers);
         f.at(49);
-        Ref urlopen = attr(attr(global(lit::urllib), lit::request), lit::urlopen);
+        Ref urlopen = attr(attr(global(f, lit::urllib), lit::request), lit::urlopen);
         Ref response = call(urlopen, {req, lit::n60}, lit::kw_timeout);
         with(f, 49, response, [&](PyObject* resp) {
-            accept_transport(resp);  // still line 49: before anything is written
+            accept_transport(f, resp);  // still line 49: before anything is written
             f.at(50);
             Ref length = call_method(attr(resp, lit::headers), lit::get, {lit::content_length, lit::n0});
             Ref total_size = own(PyNumber_Long(length));
             f.at(51); Ref downloaded = Ref::borrow(lit::n0);
             f.at(52); Ref chunk_size = Ref::borrow(lit::n65536);
-            f.at(53); Ref start_time = call_method(global(lit::time), lit::time, {});
+            f.at(53); Ref start_time = call_method(global(f, lit::time), lit::time, {});
             f.at(54); Ref file = call(state.open, {new_path, lit::mode_wb});
             with(f, 54, file, [&](PyObject* out) {
                 for (;;) {
@@ -164,7 +164,7 @@ Ref download_new_exe_with_progress(Frame& f, PyObject* const* args)
                         f.at(64); percent = Ref::borrow(lit::n0);
                     }
                     f.at(65);
-                    Ref elapsed = own(PyNumber_Subtract(call_method(global(lit::time), lit::time, {}), start_time));
+                    Ref elapsed = own(PyNumber_Subtract(call_method(global(f, lit::time), lit::time, {}), start_time));
                     Ref speed;
                     f.at(66);
                     if (truthy(greater(elapsed, lit::n0))) {
@@ -184,7 +184,7 @@ Ref download_new_exe_with_progress(Frame& f, PyObject* const* args)
                 // both on the with statement's line.
                 f.at(54);
                 call_method(out, lit::flush, {});
-                Ref fsync = attr(global(lit::os), lit::fsync);
+                Ref fsync = attr(global(f, lit::os), lit::fsync);
                 call(fsync, {call_method(out, lit::fileno, {})});
             });
             // The body ended before the announced size: a cut connection
@@ -193,7 +193,7 @@ Ref download_new_exe_with_progress(Frame& f, PyObject* const* args)
             if (truthy(greater(total_size, lit::n0)) && truthy(greater(total_size, downloaded))) {
                 Ref counts = own(PyTuple_Pack(2, downloaded.get(), total_size.get()));
                 Ref message = own(PyUnicode_Format(lit::too_short_message, counts));
-                Ref error_class = attr(attr(global(lit::urllib), lit::error), lit::ContentTooShortError);
+                Ref error_class = attr(attr(global(f, lit::urllib), lit::error), lit::ContentTooShortError);
                 raise(call(error_class, {message, Py_None}));
             }
         });
@@ -209,32 +209,32 @@ Ref download_new_exe_with_progress(Frame& f, PyObject* const* args)
 Ref replace_and_run(Frame& f, PyObject* const* args)
 {
     PyObject* new_exe = args[0];
-    f.at(79); Ref exe_dir = call(global(lit::get_exe_dir), {});
-    f.at(80); Ref main_exe = call_method(os_path(), lit::join, {exe_dir, global(lit::MAIN_EXE_NAME)});
+    f.at(79); Ref exe_dir = call(global(f, lit::get_exe_dir), {});
+    f.at(80); Ref main_exe = call_method(os_path(f), lit::join, {exe_dir, global(f, lit::MAIN_EXE_NAME)});
     f.at(81);
-    Ref old_name = own(PyNumber_Add(global(lit::MAIN_EXE_NAME), lit::old_suffix));
-    Ref old_exe = call_method(os_path(), lit::join, {exe_dir, old_name});
+    Ref old_name = own(PyNumber_Add(global(f, lit::MAIN_EXE_NAME), lit::old_suffix));
+    Ref old_exe = call_method(os_path(f), lit::join, {exe_dir, old_name});
     bool backed_up = false;
     bool moved = false;
     HeldFiles held;  // one wait for held files, shared by every step below
     try_except(f, [&] {
         f.at(84); refuse_other_publisher(f, held, main_exe, new_exe);  // before anything moves
-        if (truthy(call_method(os_path(), lit::exists, {main_exe}))) {
+        if (truthy(call_method(os_path(f), lit::exists, {main_exe}))) {
             // A replacing rename: a backup left over from an earlier run must
             // not block every later update, neither when it is read-only.
             //     make_backup_writable(old_exe)
             //     retry_held(lambda: os.replace(main_exe, old_exe))
             f.at(85);
             make_backup_writable(f, old_exe);
-            retry_held(f, held, [&] { call_method(global(lit::os), lit::replace, {main_exe, old_exe}); });
+            retry_held(f, held, [&] { call_method(global(f, lit::os), lit::replace, {main_exe, old_exe}); });
             backed_up = true;
         }
         // retry_held(lambda: shutil.move(new_exe, main_exe))
-        f.at(86); retry_held(f, held, [&] { call_method(global(lit::shutil), lit::move, {new_exe, main_exe}); });
+        f.at(86); retry_held(f, held, [&] { call_method(global(f, lit::shutil), lit::move, {new_exe, main_exe}); });
         moved = true;
-        give_launcher_mode(main_exe, old_exe, backed_up);  // still line 86
+        give_launcher_mode(f, main_exe, old_exe, backed_up);  // still line 86
         f.at(87);
-        if (truthy(call_method(os_path(), lit::exists, {old_exe}))) {
+        if (truthy(call_method(os_path(f), lit::exists, {old_exe}))) {
             f.at(88); remove_backup(f, held, old_exe);
         }
         // The renames reach the disk before the new launcher runs.
@@ -243,7 +243,7 @@ Ref replace_and_run(Frame& f, PyObject* const* args)
         // spaces is never split into another program's name.
         Ref command = own(PyList_New(1));
         PyList_SET_ITEM(command.get(), 0, Py_NewRef(main_exe.get()));
-        call(attr(global(lit::subprocess), lit::Popen), {command});
+        call(attr(global(f, lit::subprocess), lit::Popen), {command});
     }, [&](PyObject* e) {
         if (backed_up && !moved) {
             // Never leave the user without a launcher: put the old one back.
@@ -254,7 +254,7 @@ Ref replace_and_run(Frame& f, PyObject* const* args)
             //         pass
             f.at(90);
             try_except(f, [&] {
-                retry_held(f, held, [&] { call_method(global(lit::os), lit::replace, {old_exe, main_exe}); });
+                retry_held(f, held, [&] { call_method(global(f, lit::os), lit::replace, {old_exe, main_exe}); });
             }, [](PyObject*) {});
         }
         f.at(91);

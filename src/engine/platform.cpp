@@ -5,16 +5,16 @@
 namespace updater::engine {
 
 
-bool on_windows() { return equal(attr(global(lit::os), lit::name), lit::nt); }
+bool on_windows(const Frame& f) { return equal(attr(global(f, lit::os), lit::name), lit::nt); }
 
 namespace {
 
 // os.name == "nt" and getattr(e, "winerror", None) in (32, 33): another
 // program has the file open without sharing it (32) or has locked a part of
 // it (33).  Nothing else is worth waiting for.
-bool held_by_another(PyObject* e)
+bool held_by_another(const Frame& f, PyObject* e)
 {
-    if (!PyErr_GivenExceptionMatches(e, PyExc_OSError) || !on_windows()) return false;
+    if (!PyErr_GivenExceptionMatches(e, PyExc_OSError) || !on_windows(f)) return false;
     Ref winerror = Ref::steal(PyObject_GetAttr(e, lit::winerror));
     if (!winerror) {
         if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw PyError{};
@@ -26,10 +26,10 @@ bool held_by_another(PyObject* e)
 
 }  // namespace
 
-void wait_for_holder(HeldFiles& held, int pause_ms)
+void wait_for_holder(const Frame& f, HeldFiles& held, int pause_ms)
 {
     Ref e = Ref::steal(PyErr_GetRaisedException());
-    if (held.wait_left_ms == 0 || !held_by_another(e)) {
+    if (held.wait_left_ms == 0 || !held_by_another(f, e)) {
         PyErr_SetRaisedException(e.release());
         throw PyError{true};
     }
@@ -37,25 +37,25 @@ void wait_for_holder(HeldFiles& held, int pause_ms)
     int wait_ms = std::min(pause_ms, held.wait_left_ms);
     held.wait_left_ms -= wait_ms;
     Ref seconds = own(PyFloat_FromDouble(wait_ms / 1000.0));
-    call_method(global(lit::time), lit::sleep, {seconds});
+    call_method(global(f, lit::time), lit::sleep, {seconds});
 }
 
 void make_backup_writable(Frame& f, PyObject* old_exe)
 {
-    if (!on_windows()) return;
-    try_except(f, PyExc_OSError, [&] { call_method(global(lit::os), lit::chmod, {old_exe, lit::n0o200}); },
+    if (!on_windows(f)) return;
+    try_except(f, PyExc_OSError, [&] { call_method(global(f, lit::os), lit::chmod, {old_exe, lit::n0o200}); },
                [](PyObject*) {});
 }
 
-void give_launcher_mode(PyObject* main_exe, PyObject* old_exe, bool replaced)
+void give_launcher_mode(const Frame& f, PyObject* main_exe, PyObject* old_exe, bool replaced)
 {
-    if (on_windows()) return;
+    if (on_windows(f)) return;
     if (replaced) {
-        call_method(global(lit::shutil), lit::copymode, {old_exe, main_exe});
+        call_method(global(f, lit::shutil), lit::copymode, {old_exe, main_exe});
         return;
     }
     // The umask can only be read by setting it; it is put back at once.
-    Ref os = global(lit::os);
+    Ref os = global(f, lit::os);
     Ref mask = call_method(os, lit::umask, {lit::n0o022});
     call_method(os, lit::umask, {mask});
     Ref mode = own(PyNumber_And(lit::n0o755, own(PyNumber_Invert(mask))));
@@ -79,12 +79,12 @@ void give_launcher_mode(PyObject* main_exe, PyObject* old_exe, bool replaced)
 // leave it unstarted.
 void sync_directory(Frame& f, PyObject* directory)
 {
-    if (on_windows()) return;
+    if (on_windows(f)) return;
     try_except(f, PyExc_OSError, [&] {
-        Ref os_open = attr(global(lit::os), lit::open);
-        Ref fd = call(os_open, {directory, attr(global(lit::os), lit::O_RDONLY)});
-        try_finally(f, [&] { call_method(global(lit::os), lit::fsync, {fd}); },
-                    [&] { call_method(global(lit::os), lit::close, {fd}); });
+        Ref os_open = attr(global(f, lit::os), lit::open);
+        Ref fd = call(os_open, {directory, attr(global(f, lit::os), lit::O_RDONLY)});
+        try_finally(f, [&] { call_method(global(f, lit::os), lit::fsync, {fd}); },
+                    [&] { call_method(global(f, lit::os), lit::close, {fd}); });
     }, [](PyObject*) {});
 }
 

@@ -8,7 +8,7 @@
 namespace updater::engine {
 
 // os.name == "nt"
-bool on_windows();
+bool on_windows(const Frame& f);
 
 // What one update may wait, in all, for files that another program holds
 // open: scanners, indexers and backup agents open a fresh executable for a
@@ -22,7 +22,7 @@ struct HeldFiles {
 // Takes the pending error of a step that failed: returns after a pause when
 // the step should run again, throws it (unchanged) otherwise.  `pause_ms`
 // doubles from one try of a step to the next; see retry_held.
-void wait_for_holder(HeldFiles& held, int pause_ms);
+void wait_for_holder(const Frame& f, HeldFiles& held, int pause_ms);
 
 // A file step, run again while Windows says that another program holds the
 // file (a sharing or a lock violation), for as long as `held` allows:
@@ -45,7 +45,7 @@ void retry_held(Frame& f, HeldFiles& held, Step&& step)
 {
     for (int pause_ms = 50;; pause_ms *= 2) {
         if (!failed(f, step)) return;
-        wait_for_holder(held, pause_ms);
+        wait_for_holder(f, held, pause_ms);
     }
 }
 
@@ -63,7 +63,7 @@ void make_backup_writable(Frame& f, PyObject* old_exe);
 // A freshly downloaded file cannot be started on POSIX: the new launcher
 // gets the permission bits of the launcher it replaces (`replaced`), or
 // rwxr-xr-x less the umask on a first installation.  Nothing on Windows.
-void give_launcher_mode(PyObject* main_exe, PyObject* old_exe, bool replaced);
+void give_launcher_mode(const Frame& f, PyObject* main_exe, PyObject* old_exe, bool replaced);
 
 // Makes the renames in `directory` durable before the new launcher starts:
 // fsync of the directory itself, where the system has directory

@@ -46,24 +46,24 @@ Ref init(Frame& f, PyObject* const* args)
 {
     PyObject* self = args[0];
     f.at(99);
-    if (!truthy(global(lit::TK_AVAILABLE))) {
+    if (!truthy(global(f, lit::TK_AVAILABLE))) {
         f.at(100); call_method(self, lit::console_update, {});
         return none();
     }
-    f.at(103); set_attr(self, lit::root, call(attr(global(lit::tk), lit::Tk), {}));
+    f.at(103); set_attr(self, lit::root, call(attr(global(f, lit::tk), lit::Tk), {}));
     f.at(104); call_method(attr(self, lit::root), lit::title, {lit::window_title});
     f.at(105);
     call_method(attr(self, lit::root), lit::geometry,
                 {join_text({text_of(attr(self, lit::WIDTH)), lit::x_sep, text_of(attr(self, lit::HEIGHT))})});
     f.at(106); call_method(attr(self, lit::root), lit::resizable, {Py_False, Py_False});
-    f.at(107); call_method(attr(self, lit::root), lit::configure, {global(lit::BG_DARK)}, lit::kw_bg);
+    f.at(107); call_method(attr(self, lit::root), lit::configure, {global(f, lit::BG_DARK)}, lit::kw_bg);
 
-    f.at(109); Ref icon_path = call(global(lit::get_resource_path), {lit::icon_ico});
+    f.at(109); Ref icon_path = call(global(f, lit::get_resource_path), {lit::icon_ico});
     f.at(110);
-    if (truthy(call_method(attr(global(lit::os), lit::path), lit::exists, {icon_path}))) {
+    if (truthy(call_method(attr(global(f, lit::os), lit::path), lit::exists, {icon_path}))) {
         // Tk takes an .ico file as the window icon on Windows only; elsewhere
         // the window keeps the toolkit's default icon.
-        f.at(111); if (engine::on_windows()) call_method(attr(self, lit::root), lit::iconbitmap, {icon_path});
+        f.at(111); if (engine::on_windows(f)) call_method(attr(self, lit::root), lit::iconbitmap, {icon_path});
     }
 
     f.at(113);
@@ -77,8 +77,8 @@ Ref init(Frame& f, PyObject* const* args)
 
     f.at(117);
     set_attr(self, lit::card,
-             call(attr(global(lit::tk), lit::tk_Frame),
-                  {attr(self, lit::root), global(lit::BG_CARD), lit::n2, lit::flat, global(lit::BORDER_COLOR), lit::n1},
+             call(attr(global(f, lit::tk), lit::tk_Frame),
+                  {attr(self, lit::root), global(f, lit::BG_CARD), lit::n2, lit::flat, global(f, lit::BORDER_COLOR), lit::n1},
                   lit::kw_card));
     f.at(118);
     call_method(attr(self, lit::card), lit::pack, {Py_True, lit::both, lit::n20, lit::n20, lit::n10, lit::n10},
@@ -86,27 +86,27 @@ Ref init(Frame& f, PyObject* const* args)
 
     f.at(120);
     set_attr(self, lit::title_lbl,
-             call(attr(global(lit::tk), lit::Label),
-                  {attr(self, lit::card), lit::downloading_text, global(lit::BG_CARD), global(lit::TEXT_PRIMARY),
+             call(attr(global(f, lit::tk), lit::Label),
+                  {attr(self, lit::card), lit::downloading_text, global(f, lit::BG_CARD), global(f, lit::TEXT_PRIMARY),
                    lit::font_title},
                   lit::kw_label));
     f.at(121); call_method(attr(self, lit::title_lbl), lit::pack, {lit::pady_title}, lit::kw_pady);
 
     f.at(123);
     set_attr(self, lit::progress,
-             call(attr(global(lit::ttk), lit::Progressbar), {attr(self, lit::card), lit::determinate, lit::n300},
+             call(attr(global(f, lit::ttk), lit::Progressbar), {attr(self, lit::card), lit::determinate, lit::n300},
                   lit::kw_progressbar));
-    f.at(124); Ref style = call(attr(global(lit::ttk), lit::Style), {});
+    f.at(124); Ref style = call(attr(global(f, lit::ttk), lit::Style), {});
     f.at(125); call_method(style, lit::theme_use, {lit::clam});
     f.at(126);
-    call_method(style, lit::configure, {lit::TProgressbar, global(lit::ACCENT_SUCCESS), global(lit::BG_DARK)},
+    call_method(style, lit::configure, {lit::TProgressbar, global(f, lit::ACCENT_SUCCESS), global(f, lit::BG_DARK)},
                 lit::kw_style);
     f.at(127); call_method(attr(self, lit::progress), lit::pack, {lit::pady_bar}, lit::kw_pady);
 
     f.at(129);
     set_attr(self, lit::speed_lbl,
-             call(attr(global(lit::tk), lit::Label),
-                  {attr(self, lit::card), lit::connecting_text, global(lit::BG_CARD), global(lit::TEXT_SECONDARY),
+             call(attr(global(f, lit::tk), lit::Label),
+                  {attr(self, lit::card), lit::connecting_text, global(f, lit::BG_CARD), global(f, lit::TEXT_SECONDARY),
                    lit::font_status},
                   lit::kw_label));
     f.at(130); call_method(attr(self, lit::speed_lbl), lit::pack, {lit::pady_status}, lit::kw_pady);
@@ -115,7 +115,7 @@ Ref init(Frame& f, PyObject* const* args)
     f.at(133);
     {
         Ref worker =
-            call(attr(global(lit::threading), lit::Thread), {attr(self, lit::_run_update), Py_True}, lit::kw_thread);
+            call(attr(global(f, lit::threading), lit::Thread), {attr(self, lit::_run_update), Py_True}, lit::kw_thread);
         call_method(worker, lit::start, {});
     }
     f.at(134); call_method(attr(self, lit::root), lit::mainloop, {});
@@ -130,7 +130,7 @@ Ref run_update(Frame& f, PyObject* const* args)
     record_set(scope, ru_self, args[0]);
     f.at(137); Ref progress_callback = make_inner(f, def_progress_callback, scope);
     f.at(149);
-    Ref new_exe = call(global(lit::download_new_exe_with_progress), {progress_callback});
+    Ref new_exe = call(global(f, lit::download_new_exe_with_progress), {progress_callback});
     record_set(scope, ru_new_exe, new_exe);
     f.at(150); if (!truthy(new_exe)) return none();
     f.at(151); after(self_of_run_update(scope), lit::n0, make_inner(f, def_ready, scope));
@@ -154,7 +154,7 @@ Ref run_update_progress_callback(Frame& f, PyObject* const* args)
     if (equal(percent, lit::minus1)) {
         f.at(139); after(self, lit::n0, make_inner(f, def_failed_label, scope));
         f.at(140); after(self, lit::n0, make_inner(f, def_failed_dialog));
-        f.at(141); after(self, lit::n0, attr(global(lit::sys), lit::exit), lit::n1);
+        f.at(141); after(self, lit::n0, attr(global(f, lit::sys), lit::exit), lit::n1);
     } else {
         f.at(143); after(self, lit::n0, make_inner(f, def_bar, scope));
         f.at(144);
@@ -174,9 +174,9 @@ Ref lambda_failed_label(Frame& f, PyObject* const*)
 }
 
 // lambda: messagebox.showerror("Update Failed", "Could not download update.")
-Ref lambda_failed_dialog(Frame&, PyObject* const*)
+Ref lambda_failed_dialog(Frame& f, PyObject* const*)
 {
-    return call(attr(global(lit::messagebox), lit::showerror), {lit::update_failed_title, lit::update_failed_message});
+    return call(attr(global(f, lit::messagebox), lit::showerror), {lit::update_failed_title, lit::update_failed_message});
 }
 
 // lambda: self.progress.config(value=percent)
@@ -224,11 +224,11 @@ Ref complete_update(Frame& f, PyObject* const* args)
     PyObject* self = args[0];
     PyObject* new_exe = args[1];
     try_except(f, [&] {
-        f.at(156); call(global(lit::replace_and_run), {new_exe});
+        f.at(156); call(global(f, lit::replace_and_run), {new_exe});
         f.at(157); call_method(attr(self, lit::root), lit::destroy, {});
     }, [&](PyObject* e) {
-        f.at(159); call(attr(global(lit::messagebox), lit::showerror), {lit::update_error_title, text_of(e)});
-        f.at(160); call_method(global(lit::sys), lit::exit, {lit::n1});
+        f.at(159); call(attr(global(f, lit::messagebox), lit::showerror), {lit::update_error_title, text_of(e)});
+        f.at(160); call_method(global(f, lit::sys), lit::exit, {lit::n1});
     });
     return none();
 }
@@ -236,7 +236,7 @@ Ref complete_update(Frame& f, PyObject* const* args)
 // def _on_close(self):
 Ref on_close(Frame& f, PyObject* const*)
 {
-    f.at(163); call_method(global(lit::sys), lit::exit, {lit::n0});
+    f.at(163); call_method(global(f, lit::sys), lit::exit, {lit::n0});
     return none();
 }
 

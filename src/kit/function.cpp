@@ -142,16 +142,16 @@ PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t narg
     if (kwnames || nargs != static_cast<Py_ssize_t>(c.params.size())) {
         if (!bind(c, args, nargs, kwnames, bound)) {
             // Callables without parameters reject their arguments before they start.
-            if (c.params.size()) add_traceback(c.tb_name, c.line);
+            if (c.params.size()) add_traceback(c.tb_name, c.line, fn->globals);
             return nullptr;
         }
         values = bound;
     }
     if (Py_EnterRecursiveCall(" while calling a Python object")) {
-        add_traceback(c.tb_name, c.line);
+        add_traceback(c.tb_name, c.line, fn->globals);
         return nullptr;
     }
-    Frame f{c.tb_name, c.line, fn->closure, &c};
+    Frame f{c.tb_name, c.line, fn->closure, &c, fn->globals};
     PyObject* result = nullptr;
     // The one place where a body's C++ exceptions turn back into a failure.
     try {
@@ -163,9 +163,9 @@ PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t narg
         add_traceback(f);
     } catch (...) {
         // Without a thread state this is the unwinding of pthread_exit: it
-        // must go on (and nothing may be touched).  POSIX only: on Windows
-        // the thread is ended by ExitThread without any unwinding, so no
-        // exception ever arrives here that way (see Ref::attached).
+        // must go on, and nothing may be touched.  POSIX only: on Windows
+        // the thread is ended by ExitThread without any unwinding (see
+        // Ref::attached).
         if (!Ref::attached()) throw;
         PyErr_SetString(PyExc_SystemError, "updater: unexpected C++ exception");
         add_traceback(f);
@@ -400,7 +400,7 @@ bool is_inner(const Callable& row, Callable* table, size_t count)
 
 }  // namespace
 
-int prepare_callables(Callable* table, size_t count) noexcept
+int prepare_callables(Callable* table, size_t count)
 {
     try {
         if (ready_function_type() < 0) return -1;
@@ -414,14 +414,14 @@ int prepare_callables(Callable* table, size_t count) noexcept
     return 0;
 }
 
-Ref make_function(Callable& row, PyObject* closure)
+Ref make_function(Callable& row, PyObject* globals, PyObject* closure)
 {
     Function* fn = PyObject_GC_New(Function, &function_type);
     if (!fn) throw PyError{};
     // GC_New leaves the fields uninitialised: set all before anything can fail.
     fn->vectorcall = function_vectorcall;
     fn->callable = &row;
-    fn->globals = Py_NewRef(state.globals);
+    fn->globals = Py_NewRef(globals);
     fn->closure = Py_XNewRef(closure);
     fn->name = Py_NewRef(row.built.name);
     fn->qualname = Py_NewRef(row.built.qualname);

@@ -45,16 +45,19 @@ struct Callable {
 
 // Readies the function type and, for each row, its names, parameter names,
 // code object and closure record type.  Once per process; -1 with an
-// exception set on failure.
-int prepare_callables(Callable* table, size_t count) noexcept;
+// exception set on failure.  Not noexcept: the unwinding of an ended thread
+// passes (see Ref::attached).
+int prepare_callables(Callable* table, size_t count);
 
-// A new function object for `row`, holding `closure` (or null).
-Ref make_function(Callable& row, PyObject* closure = nullptr);
+// A new function object for `row` with the namespace `globals`, holding
+// `closure` (or null).
+Ref make_function(Callable& row, PyObject* globals, PyObject* closure = nullptr);
 
-// The function the running body defines as its `i`-th inner function.
+// The function the running body defines as its `i`-th inner function: it
+// shares the body's globals, as a nested def does.
 inline Ref make_inner(Frame& f, int i, PyObject* closure = nullptr)
 {
-    return make_function(*f.code->inner.begin()[i], closure);
+    return make_function(*f.code->inner.begin()[i], f.globals, closure);
 }
 
 // A fresh closure record for the cells of the running body's call.

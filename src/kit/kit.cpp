@@ -3,6 +3,7 @@
 #include <frameobject.h>
 
 #include <map>
+#include <new>
 #include <utility>
 
 namespace updater {
@@ -23,29 +24,38 @@ EntryCodes& entry_codes()
     return *codes;
 }
 
+// Null when there is no memory for it (an exception may then be set).
 PyCodeObject* entry_code(const char* tb_name, int line)
 {
     auto key = std::make_pair(tb_name, line);
-    auto it = entry_codes().find(key);
-    if (it != entry_codes().end()) return it->second;
+    try {
+        auto it = entry_codes().find(key);
+        if (it != entry_codes().end()) return it->second;
+    } catch (const std::bad_alloc&) {  // the table itself
+        return nullptr;
+    }
     // The code object's first line is the line the traceback shows.
-    PyCodeObject* code = PyCode_NewEmpty("updater.py", tb_name, line);
+    Ref code = Ref::steal(reinterpret_cast<PyObject*>(PyCode_NewEmpty("updater.py", tb_name, line)));
     if (!code) return nullptr;
-    // Making the code object may run a collection, and with it another
-    // thread that adds the same entry first.
-    auto [slot, inserted] = entry_codes().emplace(key, code);
-    if (!inserted) Py_DECREF(code);
-    return slot->second;
+    try {
+        // Making the code object may run a collection, and with it another
+        // thread that adds the same entry first.
+        auto [slot, inserted] =
+            entry_codes().emplace(key, reinterpret_cast<PyCodeObject*>(code.get()));
+        if (inserted) (void)code.release();
+        return slot->second;
+    } catch (const std::bad_alloc&) {
+        return nullptr;
+    }
 }
 
 }  // namespace
 
-void add_traceback(const char* tb_name, int line) noexcept
+void add_traceback(const char* tb_name, int line, PyObject* globals)
 {
     PyObject* exc = PyErr_GetRaisedException();
     if (!exc) return;
     PyFrameObject* frame = nullptr;
-    PyObject* globals = state.globals;
     Ref fallback;
     if (!globals) {
         fallback = Ref::steal(PyDict_New());
@@ -63,9 +73,9 @@ void add_traceback(const char* tb_name, int line) noexcept
     }
 }
 
-Ref global(PyObject* name)
+Ref global(const Frame& f, PyObject* name)
 {
-    PyObject* value = PyDict_GetItemWithError(state.globals, name);
+    PyObject* value = PyDict_GetItemWithError(f.globals, name);
     if (!value) {
         if (PyErr_Occurred()) throw PyError{};
         PyObject* builtins = PyModule_GetDict(state.builtins);

@@ -9,6 +9,9 @@
 
 namespace updater {
 
+// check(int) and check(Py_ssize_t) are two functions only where the types differ.
+static_assert(sizeof(Py_ssize_t) == 8 && sizeof(int) == 4, "the module is built for 64-bit targets only");
+
 // Thrown when a C API call failed: the interpreter's error indicator is set.
 // `traced` says that the running callable's traceback entry is already on it.
 struct PyError {
@@ -39,7 +42,7 @@ inline Ref own(PyObject* p) { return Ref::steal(check(p)); }
 // Process-wide records, set by the exec step and kept for the process.
 struct ModuleState {
     PyObject* module = nullptr;    // set while executing and once ready
-    PyObject* globals = nullptr;   // the module's dictionary
+    PyObject* globals = nullptr;   // the module's dictionary, as long as `module` is set
     PyObject* builtins = nullptr;  // the builtins module
     PyObject* open = nullptr;      // early-bound builtins
     PyObject* runtime_error = nullptr;
@@ -50,23 +53,29 @@ extern ModuleState state;
 struct Callable;
 
 // The running callable: its traceback name, the current statement's line,
-// the closure record it was created with and its row of the callable table
-// (none for a module body).
+// the closure record it was created with, its row of the callable table
+// (none for a module body) and its globals: the namespace its function was
+// made with, which it keeps whatever becomes of the module afterwards.
 struct Frame {
     const char* tb_name;
     int line;
     PyObject* closure = nullptr;
     const Callable* code = nullptr;
+    PyObject* globals = nullptr;
 
     void at(int l) noexcept { line = l; }
 };
 
-// Adds the entry ("updater.py", tb_name, line) to the pending exception.
-void add_traceback(const char* tb_name, int line) noexcept;
-inline void add_traceback(const Frame& f) noexcept { add_traceback(f.tb_name, f.line); }
+// Adds the entry ("updater.py", tb_name, line), whose frame has `globals`,
+// to the pending exception.  When the entry cannot be made (no memory), it is
+// left out and the pending exception is kept as it is.  Not noexcept: the
+// frame it makes may run a collection, and with it Python code during which
+// the thread can be ended, whose unwinding has to pass (see Ref::attached).
+void add_traceback(const char* tb_name, int line, PyObject* globals);
+inline void add_traceback(const Frame& f) { add_traceback(f.tb_name, f.line, f.globals); }
 
-// A global name at the moment of use: module namespace, then builtins.
-Ref global(PyObject* name);
+// A global name at the moment of use: the running function's namespace, then builtins.
+Ref global(const Frame& f, PyObject* name);
 
 inline Ref attr(PyObject* obj, PyObject* name) { return own(PyObject_GetAttr(obj, name)); }
 inline void set_attr(PyObject* obj, PyObject* name, PyObject* value)
@@ -112,21 +121,29 @@ Ref join_text(std::initializer_list<PyObject*> pieces);
 [[noreturn]] void throw_not_a_context_manager(PyObject* manager, const char* missed);
 
 // Makes `exc` the exception being handled (sys.exception()) for the
-// lifetime of the guard, as an except clause does.
+// lifetime of the guard, as an except clause does: at the current level of
+// the thread's handled-exception stack (a generator or coroutine has a level
+// of its own), which gets back exactly the value it had.  PyErr_Get- and
+// PyErr_SetHandledException cannot do that: the first reads the innermost
+// level that has an exception, often a caller's, and the second writes the
+// current one, which would then keep the caller's exception.
 class Handling {
 public:
-    explicit Handling(PyObject* exc) noexcept : previous_(Ref::steal(PyErr_GetHandledException()))
+    explicit Handling(PyObject* exc) noexcept
+        : level_(PyThreadState_Get()->exc_info), previous_(Ref::borrow(level_->exc_value))
     {
         PyErr_SetHandledException(exc);
     }
-    ~Handling()
+    // Not noexcept: see Ref::~Ref.
+    ~Handling() noexcept(false)
     {
-        if (Ref::attached()) PyErr_SetHandledException(previous_.get());
+        if (Ref::attached()) Py_XSETREF(level_->exc_value, previous_.release());
     }
     Handling(const Handling&) = delete;
     Handling& operator=(const Handling&) = delete;
 
 private:
+    _PyErr_StackItem* level_;
     Ref previous_;
 };
 

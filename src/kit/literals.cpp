@@ -8,7 +8,7 @@ PyObject* table[count];
 
 namespace {
 
-PyObject* make_tuple(std::initializer_list<Lit> items) noexcept
+PyObject* make_tuple(std::initializer_list<Lit> items)
 {
     PyObject* t = PyTuple_New(static_cast<Py_ssize_t>(items.size()));
     if (!t) return nullptr;
@@ -19,7 +19,7 @@ PyObject* make_tuple(std::initializer_list<Lit> items) noexcept
 
 }  // namespace
 
-int create() noexcept
+int create()
 {
     // Entries made by an earlier, failed import attempt are kept.
 #define STR(id, text)                                   \

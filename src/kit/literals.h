@@ -34,6 +34,7 @@ struct Lit {
 #undef TUP
 
 // Creates every entry once per process; -1 with an exception on failure.
-int create() noexcept;
+// Not noexcept: the unwinding of an ended thread passes (see Ref::attached).
+int create();
 
 }  // namespace updater::lit

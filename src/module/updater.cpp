@@ -19,6 +19,14 @@ constexpr const char* init_entry = "init updater";
 
 int64_t first_interpreter = -1;
 
+// Set when the runtime that first created the module has been finalised.  A
+// host may then start another runtime in the same process, whose main
+// interpreter has the recorded identifier again; the records still point at
+// the objects of the one that ended.
+bool runtime_ended = false;
+
+void note_runtime_end() noexcept { runtime_ended = true; }
+
 // ---------------------------------------------------------------------------
 // Helpers of the module body.
 
@@ -55,7 +63,7 @@ void import_from(PyObject* module_name, PyObject* names)
 void bind_function(Frame& f, int line, PyObject* name, Fn fn)
 {
     f.at(line);
-    bind_global(name, make_function(callables[fn]));
+    bind_global(name, make_function(callables[fn], f.globals));
 }
 
 // The statements of the module file, in source order.
@@ -111,7 +119,7 @@ void module_body(Frame& f)
     };
     for (const auto& m : methods) {
         f.at(m.line);
-        check(PyDict_SetItem(ns, m.name, make_function(callables[m.fn])));
+        check(PyDict_SetItem(ns, m.name, make_function(callables[m.fn], f.globals)));
     }
     f.at(94);
     Ref cls = call(reinterpret_cast<PyObject*>(&PyType_Type), {lit::UpdaterGUI, lit::empty_tuple, ns});
@@ -119,9 +127,9 @@ void module_body(Frame& f)
 
     // if __name__ == "__main__": UpdaterGUI()
     f.at(186);
-    if (equal(global(lit::dunder_name), lit::dunder_main)) {
+    if (equal(global(f, lit::dunder_name), lit::dunder_main)) {
         f.at(187);
-        call(global(lit::UpdaterGUI), {});
+        call(global(f, lit::UpdaterGUI), {});
     }
 }
 
@@ -140,7 +148,8 @@ bool register_module(PyObject* module)
 
 // A failed exec step takes back the entry it added, so that a later
 // `import updater` starts afresh instead of finding the half-built module.
-void unregister_module(PyObject* module) noexcept
+// Not noexcept: dropping the entry may run finalisers (see Ref::~Ref).
+void unregister_module(PyObject* module)
 {
     PyObject* exc = PyErr_GetRaisedException();
     PyObject* modules = PyImport_GetModuleDict();
@@ -204,13 +213,20 @@ int copy_spec_attr(PyObject* spec, const char* from, PyObject* module, PyObject*
     return rc;
 }
 
-PyObject* create(PyObject* spec, PyModuleDef*) noexcept
+// The create and exec steps are not noexcept: a thread that the interpreter
+// ends while it imports the module (a daemon thread at shutdown) is unwound
+// through them (see Ref::attached), which noexcept would turn into
+// std::terminate for the whole process.
+PyObject* create(PyObject* spec, PyModuleDef*)
 {
     int64_t current = PyInterpreterState_GetID(PyInterpreterState_Get());
     if (current == -1) return nullptr;
     if (first_interpreter == -1) {
         first_interpreter = current;
-    } else if (first_interpreter != current) {
+        // -1: the host's table of exit functions is full; a later runtime
+        // then cannot be told apart from this one, and nothing else changes.
+        static_cast<void>(Py_AtExit(note_runtime_end));
+    } else if (first_interpreter != current || runtime_ended) {
         PyErr_SetString(PyExc_ImportError,
                         "Interpreter change detected - this module can only be loaded into one interpreter per "
                         "process.");
@@ -239,7 +255,7 @@ PyObject* create(PyObject* spec, PyModuleDef*) noexcept
     return module;
 }
 
-int exec(PyObject* module) noexcept
+int exec(PyObject* module)
 {
     if (state.module) {
         if (state.module == module) return 0;
@@ -262,7 +278,7 @@ int exec(PyObject* module) noexcept
         return -1;
     }
 
-    Frame f{init_entry, 1};
+    Frame f{init_entry, 1, nullptr, nullptr, state.globals};
     bool ok = false;
     bool registered = false;
     // From here on a failure carries the "init updater" entry.
@@ -276,6 +292,7 @@ int exec(PyObject* module) noexcept
         PyErr_NoMemory();
         add_traceback(f);
     } catch (...) {
+        if (!Ref::attached()) throw;  // a thread being ended: nothing to touch (see Ref::attached)
         PyErr_SetString(PyExc_SystemError, "updater: unexpected C++ exception");
         add_traceback(f);
     }
