@@ -74,7 +74,7 @@ def windows(updater_module, monkeypatch):
     `os_standin` is always bound."""
     programs = RunningPrograms()
 
-    def bind(os_standin=None, popen_error=None, running=(), read_only=(), held=None, name=None):
+    def bind(os_standin=None, popen_error=None, running=(), read_only=(), held=None):
         clock = ScriptedClock(pause=False)  # the waits for held files: noted, not waited
         monkeypatch.setattr(updater_module, "time", clock)
         winos = os_standin
@@ -83,7 +83,7 @@ def windows(updater_module, monkeypatch):
                 programs.start(path)
         else:
             # Read-only and held files belong to Windows: the simulation says it is Windows then.
-            winos = winos or WindowsOS(running=running, name=name or ("nt" if read_only or held else None))
+            winos = winos or WindowsOS(running=running, name="nt" if read_only or held else None)
             monkeypatch.setattr(updater_module, "os", winos)
             monkeypatch.setattr(updater_module, "shutil", shutil_for(winos))
         for path in read_only:
@@ -109,7 +109,6 @@ class Row:
     failing_line: int | None = None
     mode: int | None = OLD_MODE  # the launcher's permission bits afterwards (POSIX)
     held: dict = field(default_factory=dict)  # key: (seconds held open, WinError it gives meanwhile)
-    name: str | None = None  # os.name of the simulation, when not the one `held` implies
     sleeps: tuple = ()  # the module's waits for held files
     error: tuple = ()  # the stopping PermissionError: (WinError, key of its file, of its second file or None)
 
@@ -141,9 +140,6 @@ ROWS = {
     "download-held-for-good-after-launcher": Row(
         {"L": "old", "N": "new"}, {"L": "old", "N": "new"}, held={"L": (1, 32), "N": (math.inf, 32)},
         sleeps=HELD_1S + (0.05, 0.1, 0.2, 0.4, 0.7), failing_line=86, error=(32, "N", None), mode=None),
-    # POSIX renames a held file: an error 32 there is nothing to wait for
-    "held-not-windows": Row({"L": "old", "N": "new"}, {"L": "old", "N": "new"}, held={"L": (1, 32)}, name="posix",
-                            failing_line=85, error=(32, "L", "O"), mode=None),
     # the old launcher still runs: its backup cannot be deleted and stays for
     # the next update's replacing rename; the new launcher is started
     "launcher-running": Row({"L": "old", "N": "new"}, {"L": "new", "O": "old"}, running="L"),
@@ -168,7 +164,7 @@ def test_failure_table(updater_module, app, windows, row):
     populate(app, row.before)
     path = {key: os.path.join(app, NAMES[key]) for key in NAMES}
     winos, popen = windows(popen_error=row.start_error, running=[path[k] for k in row.running],
-                           read_only=[path[k] for k in row.read_only], name=row.name,
+                           read_only=[path[k] for k in row.read_only],
                            held={path[k]: hold for k, hold in row.held.items()})
 
     if row.failing_line is None:
