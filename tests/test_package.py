@@ -2,7 +2,7 @@
 tools/windows/build.py (zig, the win_amd64 wheel built on Linux) give
 wheels that hold the module and its stub with the update address given at
 build time, refuse a malformed address, and install and import in a fresh
-virtual environment of their system; a signed artefact verifies.
+virtual environment of their system.
 
 On Windows the builds cannot run here (they need Linux's compilers): the
 wheel built beforehand into build/windows/dist and installed (by
@@ -110,25 +110,6 @@ def test_wheel_installs_and_imports_in_a_fresh_venv(wheel_of, tmp_path):
     )
     assert probe.returncode == 0, probe.stderr
     assert probe.stdout.splitlines() == ["True", "True", url, "BrivexLauncher.exe", "400"]
-
-
-@pytest.mark.skipif(os.name == "nt", reason="osslsigncode runs on Linux: a Windows process under Wine cannot start it")
-def test_a_signed_artefact_verifies(wheel_of, tmp_path, monkeypatch):
-    """stage.py artefacts --sign, on the module file: the password only from
-    its variable, and a signature that osslsigncode verifies."""
-    monkeypatch.syspath_prepend(str(ROOT / "tools" / "windows"))
-    import signing
-    import stage
-
-    artefact = tmp_path / "updater.pyd"
-    artefact.write_bytes(zipfile.ZipFile(wheel_of("zig")[0]).read(MODULE_FILES["zig"]))
-    keys = signing.certificates(tmp_path / "keys")
-    monkeypatch.delenv("VENDOR_PASSWORD", raising=False)
-    with pytest.raises(stage.StageError, match="the environment variable VENDOR_PASSWORD .* is not set"):
-        stage.sign_app(artefact, keys / "brivex.p12", "VENDOR_PASSWORD", None)
-    monkeypatch.setenv("VENDOR_PASSWORD", signing.PASSWORD)
-    stage.sign_app(artefact, keys / "brivex.p12", "VENDOR_PASSWORD", None)
-    assert "Signature verification: ok" in signing.verify(artefact, keys / "root.crt")
 
 
 # A module of one source, which tools/windows/build.py's checks refuse:
