@@ -68,6 +68,10 @@ PLAIN = "the plain-HTTP server"
 HELD_ERROR = f"Error: Failed to replace and run: [WinError 32] {windows_error_text(32)}: {{launcher!r}} -> {{backup!r}}"
 # Held for good (60 s): Windows waits its 3 s, then fails as ever; POSIX renames a held file anyway.
 HELD_FOR_GOOD = ([FIRST, SECOND, READY, HELD_ERROR], 1, 100_000) if os.name == "nt" else ([FIRST, SECOND, READY], 0, 0)
+# A download that passes every check of the update but is no program: what the start says of it.
+ERROR_PAGE = b"<!DOCTYPE html><html><body><h1>502 Bad Gateway</h1></body></html>\n".ljust(100_000, b" ")
+NOT_A_PROGRAM = (f"Error: Failed to replace and run: [WinError 193] {windows_error_text(193)}" if os.name == "nt"
+                 else f"Error: Failed to replace and run: [Errno 8] {os.strerror(8)}: {{launcher!r}}")
 
 
 def held(name: str, seconds: int, waits: tuple) -> dict:
@@ -88,6 +92,8 @@ END_TO_END = {
         {"mode": "normal"}, {"env": {"TEST_FILE_SIZE_LIMIT": "80000"}}, [FIRST, FAILED], 1, 80_000,
         marks=pytest.mark.posix_only(reason="a full disk is a file size limit (RLIMIT_FSIZE)")),
     "sync-fails": ({"mode": "normal"}, {"env": {"TEST_SYNC_REFUSED": "1"}}, [FIRST, SECOND, FAILED], 1, 100_000),
+    # the new launcher cannot start: the old one is put back, and nothing is started
+    "error-page-served": ({"mode": "normal"}, {"body": ERROR_PAGE}, [FIRST, SECOND, READY, NOT_A_PROGRAM], 1, 0),
     "non-ascii-directory": ({"mode": "normal"}, {"name": "Brivex Äpp 启动器"}, [FIRST, SECOND, READY], 0, 0),
     "launcher-held-1s": ({"mode": "normal"}, held("BrivexLauncher.exe", 1, (1, 3)), [FIRST, SECOND, READY], 0, 0),
     "download-held-1s": ({"mode": "normal"}, held("BrivexLauncher_new.exe", 1, (1, 3)), [FIRST, SECOND, READY], 0, 0),
@@ -102,7 +108,7 @@ def test_console_update_end_to_end(https_server, plain_http_server, trusted_env,
     if setting.get("running_backup"):
         install.keep_backup_running(running_programs)
     plain_http_server.configure(body=install.new_body)
-    https_server.configure(body=install.new_body, **{
+    https_server.configure(body=setting.get("body", install.new_body), **{
         key: plain_http_server.url() if value == PLAIN else value for key, value in route.items()})
     outcome = run_scenario(SCENARIO.format(install=str(install.dir)), env={**trusted_env, **setting.get("env", {})},
                            timeout=30)
@@ -114,9 +120,8 @@ def test_console_update_end_to_end(https_server, plain_http_server, trusted_env,
         assert install.started() == "new\n"
     else:
         assert outcome.results == [] and install.started(wait=0.3) is None
-    # The launcher is never lost: replaced after a good download, untouched otherwise.
-    replaced = status == 0 or "launcher_mode" in setting
-    assert install.launcher.read_bytes() == (install.new_body if replaced else install.old_body)
+    # The launcher is never lost: replaced after a good download, in place otherwise.
+    assert install.launcher.read_bytes() == (install.new_body if status == 0 else install.old_body)
     if setting.get("running_backup"):  # refused before anything moved
         assert install.listing() == ["BrivexLauncher.exe", "BrivexLauncher.exe.old", "BrivexLauncher_new.exe"]
         assert install.new_file.read_bytes() == install.new_body
@@ -145,8 +150,8 @@ STRACE = """
 
 def calls_in(trace: str, install: Install) -> list[tuple]:
     """The calls of an ``strace -f -y`` trace that name the launcher's directory
-    or a file in it, up to the start of the new launcher: (call, names...),
-    one file's consecutive writes as one."""
+    or a file in it, up to the start of the new launcher, and the deletions
+    after it: (call, names...), one file's consecutive writes as one."""
     names = {str(install.dir / name): name for name in (LAUNCHER, BACKUP, DOWNLOAD)} | {str(install.dir): "directory"}
     found = []
     for line in trace.splitlines():
@@ -158,10 +163,9 @@ def calls_in(trace: str, install: Install) -> list[tuple]:
         if not files:
             continue
         event = (re.sub("at2?$", "", call[1]), *files)  # openat is open, renameat2 rename, ...
-        if not found or found[-1] != event:
+        started = ("execve", LAUNCHER) in found
+        if (not found or found[-1] != event) and (not started or event[0] == "unlink"):
             found.append(event)
-        if call[1] == "execve":
-            break
     return found
 
 
@@ -182,9 +186,9 @@ def test_console_update_reaches_the_disk_before_the_start(https_server, trusted_
     assert install.started() == "new\n"
     assert calls_in(trace.read_text(), install) == [
         ("open", DOWNLOAD), ("write", DOWNLOAD), ("fsync", DOWNLOAD), ("close", DOWNLOAD),
-        ("rename", LAUNCHER, BACKUP), ("rename", DOWNLOAD, LAUNCHER), ("unlink", BACKUP),
+        ("rename", LAUNCHER, BACKUP), ("rename", DOWNLOAD, LAUNCHER),
         ("open", "directory"), ("fsync", "directory"), ("close", "directory"),
-        ("execve", LAUNCHER),
+        ("execve", LAUNCHER), ("unlink", BACKUP),  # the backup goes once its successor runs
     ]
 
 

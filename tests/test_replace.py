@@ -154,8 +154,13 @@ ROWS = {
     "download-missing-first-install": Row({}, {}, failing_line=86, mode=None),
     # a leftover backup that step 3 did not make is not "restored"
     "download-missing-backup-only": Row({"O": "older"}, {"O": "older"}, failing_line=86, mode=None),
-    "start-fails": Row({"L": "old", "N": "new"}, {"L": "new"}, start_error=OSError(8, "Exec format error"),
+    # a new launcher that cannot start gives its place back to the old one
+    "start-fails": Row({"L": "old", "N": "new"}, {"L": "old"}, start_error=OSError(8, "Exec format error"),
                        failing_line=89),
+    "start-fails-launcher-running": Row({"L": "old", "N": "new"}, {"L": "old"}, running="L",
+                                        start_error=OSError(8, "Exec format error"), failing_line=89),
+    "start-fails-first-install": Row({"N": "new"}, {"L": "new"}, start_error=OSError(8, "Exec format error"),
+                                     failing_line=89, mode=0o755 & ~UMASK),
 }
 
 
@@ -230,7 +235,7 @@ class OnWindows(ChmodRefused):
 @PERMISSION_BITS
 @pytest.mark.parametrize(
     "before, after",
-    [({"N": "new"}, {"L": "new"}), ({"L": "old", "N": "new"}, {"L": "new", "O": "old"})],
+    [({"N": "new"}, {"L": "new"}), ({"L": "old", "N": "new"}, {"L": "old"})],
     ids=["first-install", "update"],
 )
 def test_permission_failure_is_a_swap_failure(updater_module, app, windows, before, after):
@@ -262,7 +267,7 @@ def test_interrupt_at_start_is_not_wrapped(updater_module, app, windows, make_er
         updater_module.replace_and_run(os.path.join(app, NAMES["N"]))
     assert info.value is error and info.value.__context__ is None
     assert entries(info.value) == [("updater.replace_and_run", 89)]
-    assert on_disk(app) == {"L": "new"}
+    assert on_disk(app) == {"L": "new", "O": "old"}  # the backup stays: nothing is lost
 
 
 # -- the renames reach the disk before the start --------------------------------------
@@ -305,9 +310,11 @@ def test_renames_reach_the_disk_before_the_start(updater_module, app, monkeypatc
         assert entries(info.value.__context__)[0] == ("updater.replace_and_run", 89)
 
     after = {"open": ("open", app), "fsync": ("fsync", app), "close": ("close", app), "Popen": ("Popen", [main_exe])}
-    assert events == [("replace", main_exe, old_exe), ("rename", new_exe, main_exe), ("remove", old_exe),
-                      *(after[step] for step in tail.split())]
-    assert disk.open_descriptors() == [] and on_disk(app) == {"L": "new"}
+    # the backup goes once the new launcher runs; before that, a failure puts it back
+    end = [("remove", old_exe)] if error is None else [("replace", old_exe, main_exe)]
+    assert events == [("replace", main_exe, old_exe), ("rename", new_exe, main_exe),
+                      *(after[step] for step in tail.split()), *end]
+    assert disk.open_descriptors() == [] and on_disk(app) == {"L": "new" if error is None else "old"}
 
 
 # -- one real start --------------------------------------------------------------------

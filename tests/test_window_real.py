@@ -182,9 +182,8 @@ def test_failure_shows_dialog_and_exits_1(https_server, plain_http_server, trust
     ((args, kwargs, at_dialog),) = result["dialogs"]
     message = message.format(launcher=str(install.launcher), backup=str(install.backup))
     assert (args, kwargs, at_dialog[1:]) == ([title, message], {}, shown)
-    # A launcher without execute permission was replaced before it failed to start.
-    replaced = "launcher_mode" in setting
-    assert install.launcher.read_bytes() == (install.new_body if replaced else install.old_body)
+    # A new launcher that failed to start gave its place back to the old one.
+    assert install.launcher.read_bytes() == install.old_body
     assert install.started(wait=0.3) is None
     if setting.get("running_backup"):  # refused before anything moved
         assert install.listing() == ["BrivexLauncher.exe", "BrivexLauncher.exe.old", "BrivexLauncher_new.exe"]

@@ -36,9 +36,10 @@ void accept_transport(const Frame& f, PyObject* resp)
     raise(call(attr(attr(global(f, lit::urllib), lit::error), lit::URLError), {reason}));
 }
 
-// The new launcher is in place by now, so a backup that cannot be deleted
-// must not fail the update.  Windows refuses to delete a program that still
-// runs (the old launcher may not have ended yet) and a read-only file:
+// The new launcher is in place and running by now, so a backup that cannot
+// be deleted must not fail the update.  Windows refuses to delete a program
+// that still runs (the old launcher may not have ended yet) and a read-only
+// file:
 //     try:
 //         os.remove(old_exe)                  # retried while held (retry_held)
 //     except OSError:
@@ -215,7 +216,7 @@ Ref replace_and_run(Frame& f, PyObject* const* args)
     Ref old_name = own(PyNumber_Add(global(f, lit::MAIN_EXE_NAME), lit::old_suffix));
     Ref old_exe = call_method(os_path(f), lit::join, {exe_dir, old_name});
     bool backed_up = false;
-    bool moved = false;
+    bool started = false;
     HeldFiles held;  // one wait for held files, shared by every step below
     try_except(f, [&] {
         f.at(84); refuse_other_publisher(f, held, main_exe, new_exe);  // before anything moves
@@ -231,12 +232,7 @@ Ref replace_and_run(Frame& f, PyObject* const* args)
         }
         // retry_held(lambda: shutil.move(new_exe, main_exe))
         f.at(86); retry_held(f, held, [&] { call_method(global(f, lit::shutil), lit::move, {new_exe, main_exe}); });
-        moved = true;
         give_launcher_mode(f, main_exe, old_exe, backed_up);  // still line 86
-        f.at(87);
-        if (truthy(call_method(os_path(f), lit::exists, {old_exe}))) {
-            f.at(88); remove_backup(f, held, old_exe);
-        }
         // The renames reach the disk before the new launcher runs.
         f.at(89); sync_directory(f, exe_dir);
         // The path travels as a one-element list, so that a directory with
@@ -244,10 +240,20 @@ Ref replace_and_run(Frame& f, PyObject* const* args)
         Ref command = own(PyList_New(1));
         PyList_SET_ITEM(command.get(), 0, Py_NewRef(main_exe.get()));
         call(attr(global(f, lit::subprocess), lit::Popen), {command});
+        started = true;
+        // The backup goes only once its successor runs: a download that
+        // passed every check may still be no program that starts (an error
+        // page, a cut file, a scanner's quarantine, a policy's refusal).
+        f.at(87);
+        if (truthy(call_method(os_path(f), lit::exists, {old_exe}))) {
+            f.at(88); remove_backup(f, held, old_exe);
+        }
     }, [&](PyObject* e) {
-        if (backed_up && !moved) {
-            // Never leave the user without a launcher: put the old one back.
-            // Should that fail too, the move's error is still the one reported.
+        if (backed_up && !started) {
+            // Never leave the user without a launcher that starts: put the
+            // old one back, over whatever the move left in its place (the
+            // download that cannot start is not kept).  Should that fail
+            // too, the first error is still the one reported.
             //     try:
             //         retry_held(lambda: os.replace(old_exe, main_exe))
             //     except Exception:
