@@ -6,7 +6,10 @@ build makes them on Linux with openssl and osslsigncode)."""
 from __future__ import annotations
 
 import os
+import re
+import shutil
 import threading
+from types import SimpleNamespace
 from pathlib import Path
 
 import pytest
@@ -30,8 +33,21 @@ def changed_after_signing(text: str) -> bytes:
     return body.replace(f"\t{text}\n".encode(), f"\t{text.upper()}\n".encode())
 
 
+def beyond_wine(wrong: str) -> str | re.Pattern:
+    """What the check says of a download whose chain or signature Wine's
+    WinVerifyTrust lets through; on Windows that call may refuse it first, with its own code."""
+    if UNDER_WINE:
+        return wrong
+    return re.compile(f"(?:{re.escape(wrong)}|the download's signature is not valid \\(WinVerifyTrust error "
+                      f"0x[0-9A-F]{{8}}\\)){re.escape(REFUSED)}")
+
+
+class Backup(str):
+    """A signer whose launcher is only there as the backup, BrivexLauncher.exe.old."""
+
+
 # id: (installed launcher, download: each a signer, None (unsigned) or a maker of the
-# bytes; for a refusal, what was wrong with the download)
+# bytes; for a refusal, what was wrong with the download, or a pattern of the whole reason)
 ROWS = {
     "same-publisher": ("brivex", "brivex", None),
     "renewed-key-other-issuer": ("brivex", "renewed", None),
@@ -52,6 +68,29 @@ ROWS = {
         "brivex", "stranger", "the download's signature is not valid (WinVerifyTrust error 0x800B0109)",
         marks=pytest.mark.skipif(UNDER_WINE, reason="Wine's WinVerifyTrust does not check that a chain ends at a "
                                                     "trusted root (the Windows workflow runs this row)")),
+    # A hostile server's downloads, each with the publisher's name somewhere.
+    "forged-issuer-signature": ("brivex", "forged", beyond_wine(
+        "the download's certificate chain does not hold (chain error status 0x00000008)")),
+    "usage-not-code-signing": ("brivex", "serverauth",
+                               beyond_wine("the download's certificate is not for code signing")),
+    "script-signature-on-a-program": ("brivex", "script", beyond_wine(
+        "the download's signature was made for another kind of file")),
+    "two-organisations-publisher-first": ("brivex", "twoorgs", 'the download\'s signer "CN=Brivex Launcher, '
+                                          'O=Brivex Ltd, O=Acme Games Inc, C=GB" names more than one organisation'),
+    "organisation-only-in-alternative-names": ("brivex", "altname",
+                                               'the download is signed by "CN=Brivex Launcher, C=GB"'),
+    "publisher-signed-dll": ("brivex", "dll", "the download is a DLL, not a program"),
+    "line-break-in-name": ("brivex", "linebreak",
+                           'the download is signed by "CN=Brivex\\nLauncher, O=Brivex Ltd, C=GB"'),
+    "signed-backup-without-launcher": (Backup("brivex"), "other", OTHER),
+    "installed-names-no-publisher": ("twoorgs", "brivex", re.compile(re.escape(
+        'the installed launcher carries a signature but no proven publisher (its signer "CN=Brivex Launcher, '
+        'O=Brivex Ltd, O=Acme Games Inc, C=GB" names more than one organisation): no download may replace it'))),
+    "revocation-list-unreachable": pytest.param(
+        "brivex", "unreachablecrl", None,
+        marks=pytest.mark.skipif(UNDER_WINE, reason="Wine's WinVerifyTrust lets an unknown revocation status through "
+                                                    "as any other: the row would show nothing (the Windows workflow "
+                                                    "runs it)")),
 }
 
 
@@ -61,7 +100,9 @@ def test_only_the_same_publisher_replaces_a_signed_launcher(https_server, truste
     install = Install(tmp_path)
     old_body = installed("old") if callable(installed) else signed_program(installed, "old")
     new_body = download("new") if callable(download) else signed_program(download, "new")
-    install.launcher.write_bytes(old_body)
+    place = install.backup if isinstance(installed, Backup) else install.launcher
+    install.launcher.unlink()
+    place.write_bytes(old_body)
     https_server.configure(body=new_body)
     outcome = run_scenario(SCENARIO.format(install=str(install.dir)), env=trusted_env, timeout=60)
     lines = outcome.stdout.splitlines()
@@ -71,11 +112,12 @@ def test_only_the_same_publisher_replaces_a_signed_launcher(https_server, truste
         assert install.started() == "new\n"
         assert install.launcher.read_bytes() == new_body
     else:
-        assert (outcome.returncode, lines[-1]) == (1, "Error: Failed to replace and run: " + wrong + REFUSED), \
-            str(outcome)
+        reason = wrong if isinstance(wrong, re.Pattern) else re.compile(re.escape(wrong + REFUSED))
+        assert outcome.returncode == 1 and re.fullmatch("Error: Failed to replace and run: " + reason.pattern,
+                                                        lines[-1]), str(outcome)
         assert install.started(wait=0.3) is None
-        assert install.launcher.read_bytes() == old_body
-    assert install.listing() == ["BrivexLauncher.exe"]  # a refused download is deleted too
+        assert place.read_bytes() == old_body
+    assert install.listing() == [place.name if wrong else "BrivexLauncher.exe"]  # a refused download is deleted too
 
 
 # id: (the download's bytes, or None for none; the error the swap fails with; its line;
@@ -109,3 +151,27 @@ def test_what_the_swap_fails_with_over_a_signed_launcher(updater_module, monkeyp
     assert (type(cause), entries(cause)[0]) == (error, ("updater.replace_and_run", line))
     assert [p.name for p in app.iterdir()] == ["BrivexLauncher.exe"] and popen.calls == []
     assert (app / "BrivexLauncher.exe").read_bytes() == old_body
+
+
+def test_a_second_writer_cannot_change_the_checked_download(updater_module, monkeypatch, tmp_path):
+    """From the check until the move, the download is open for reading and deleting only."""
+    import _winapi
+    app = Path(install_frozen(updater_module, monkeypatch, tmp_path / "app"))
+    (app / "BrivexLauncher.exe").write_bytes(signed_program("brivex", "old"))
+    new_body = signed_program("brivex", "new")
+    (app / "BrivexLauncher_new.exe").write_bytes(new_body)
+    refused = []
+
+    def move(source, target):  # a second updater writes its download just before the move
+        try:  # Windows' own error, which the C runtime's open() would turn into an errno
+            _winapi.CloseHandle(_winapi.CreateFile(source, _winapi.GENERIC_WRITE, 7, 0, _winapi.OPEN_EXISTING, 0, 0))
+        except OSError as error:
+            refused.append(error.winerror)
+        return shutil.move(source, target)
+
+    monkeypatch.setattr(updater_module, "shutil", SimpleNamespace(move=move))
+    monkeypatch.setattr(updater_module, "subprocess", Subprocess())
+    updater_module.replace_and_run(str(app / "BrivexLauncher_new.exe"))
+    assert refused == [32]
+    assert (app / "BrivexLauncher.exe").read_bytes() == new_body
+    open(app / "BrivexLauncher.exe", "r+b").close()  # let go once in place

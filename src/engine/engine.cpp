@@ -64,24 +64,30 @@ void remove_backup(Frame& f, HeldFiles& held, PyObject* old_exe)
     });
 }
 
-// A signed launcher is only ever replaced by a launcher its publisher
-// signed.  Either file may be held open for a moment by a scanner, so the
-// check waits for it like the swap's other steps:
-//     reason = retry_held(lambda: check_publisher(main_exe, new_exe))
+// A signed launcher (or, while it is missing, its signed backup) is only
+// ever replaced by a launcher its publisher signed.  Either file may be held
+// open for a moment by a scanner, so the check waits for it like the swap's
+// other steps:
+//     reason, checked = retry_held(lambda: check_publisher(main_exe, old_exe, new_exe))
 //     if reason:
 //         try:
 //             retry_held(lambda: os.remove(new_exe))
 //         except OSError:
 //             pass
 //         raise RuntimeError(reason)
+//     return checked
 // A refused download is deleted, so that no untrusted program waits beside
 // the launcher; should it stay (still held), it is never started, and the
-// next update's download overwrites it.  Nothing on POSIX.
-void refuse_other_publisher(Frame& f, HeldFiles& held, PyObject* main_exe, PyObject* new_exe)
+// next update's download overwrites it.  A download let in is returned held
+// as it was checked, for the caller to let go once it is in place.  Nothing
+// on POSIX.
+CheckedDownload refuse_other_publisher(Frame& f, HeldFiles& held, PyObject* main_exe, PyObject* old_exe,
+                                       PyObject* new_exe)
 {
-    Ref reason;
-    retry_held(f, held, [&] { reason = check_publisher(main_exe, new_exe); });
-    if (!reason) return;
+    PublisherCheck check;
+    retry_held(f, held, [&] { check = check_publisher(main_exe, old_exe, new_exe); });
+    if (!check.refusal) return std::move(check.download);
+    Ref reason = std::move(check.refusal);
     try_except(f, PyExc_OSError, [&] {
         retry_held(f, held, [&] { call_method(global(f, lit::os), lit::remove, {new_exe}); });
     }, [](PyObject*) {});
@@ -219,7 +225,8 @@ Ref replace_and_run(Frame& f, PyObject* const* args)
     bool started = false;
     HeldFiles held;  // one wait for held files, shared by every step below
     try_except(f, [&] {
-        f.at(84); refuse_other_publisher(f, held, main_exe, new_exe);  // before anything moves
+        // Before anything moves; the download stays as checked until it is in place.
+        f.at(84); CheckedDownload checked = refuse_other_publisher(f, held, main_exe, old_exe, new_exe);
         if (truthy(call_method(os_path(f), lit::exists, {main_exe}))) {
             // A replacing rename: a backup left over from an earlier run must
             // not block every later update, neither when it is read-only.
@@ -232,6 +239,7 @@ Ref replace_and_run(Frame& f, PyObject* const* args)
         }
         // retry_held(lambda: shutil.move(new_exe, main_exe))
         f.at(86); retry_held(f, held, [&] { call_method(global(f, lit::shutil), lit::move, {new_exe, main_exe}); });
+        checked.release();  // in place: nobody could write it since the check
         give_launcher_mode(f, main_exe, old_exe, backed_up);  // still line 86
         // The renames reach the disk before the new launcher runs.
         f.at(89); sync_directory(f, exe_dir);

@@ -5,24 +5,64 @@
 
 #include "../kit/kit.h"
 
+#include <utility>
+
 namespace updater::engine {
 
+// The download as the check let it in, held open for reading with only
+// reading and deleting shared: nobody can write it, while the move can
+// still rename it.  Held until release() (once the download is in place
+// under the launcher's name) or the owner's end, whichever comes first, so
+// a failed swap lets it go too.  Empty on POSIX and when nothing was checked.
+class CheckedDownload {
+public:
+    CheckedDownload() noexcept = default;
+    explicit CheckedDownload(void* handle) noexcept : handle_(handle) {}
+    CheckedDownload(CheckedDownload&& other) noexcept : handle_(std::exchange(other.handle_, nullptr)) {}
+    CheckedDownload& operator=(CheckedDownload&& other) noexcept
+    {
+        if (this != &other) {
+            release();
+            handle_ = std::exchange(other.handle_, nullptr);
+        }
+        return *this;
+    }
+    CheckedDownload(const CheckedDownload&) = delete;
+    CheckedDownload& operator=(const CheckedDownload&) = delete;
+    ~CheckedDownload() { release(); }
+
+    void release() noexcept;
+
+private:
+    void* handle_ = nullptr;
+};
+
+struct PublisherCheck {
+    Ref refusal;               // why the download may not replace the launcher; null when it may
+    CheckedDownload download;  // the download as checked, when it may and there was a check
+};
+
 #ifdef _WIN32
-// When the launcher `main_exe` carries an embedded Authenticode signature
-// (valid or not), the download `new_exe` must pass WinVerifyTrust and its
-// signer, from the chain that call validated, must have the same common
-// name and organisation (and country, where the launcher's has one).
-// Returns why the download may not replace the launcher, naming the
-// launcher's publisher and what was wrong, or nothing when it may (or when
-// there is no signed launcher).  A launcher or download that another program
-// holds (a sharing or lock violation) raises that OSError, so that the swap
-// waits for it as for its other steps; a download that cannot be read for
-// any other reason raises its OSError too, since it cannot be vouched for.
-// A path that is missing, or that Windows cannot take, is left to fail in
-// the swap as it would without the check.  Calls nothing at Python level.
-Ref check_publisher(PyObject* main_exe, PyObject* new_exe);
+// When the launcher `main_exe` (or, while it is missing, its backup
+// `old_exe`) carries an embedded Authenticode signature, valid or not, the
+// download `new_exe` must pass WinVerifyTrust and the chain that call built
+// must hold; its signature must be a program's, the file an executable
+// image and no DLL, and its signer must have the same common name and
+// organisation (and country, where the launcher's has one) as the
+// certificate whose key verifies the launcher's signature.  A launcher whose
+// signature proves no publisher lets no download in.
+// The refusal names the launcher's publisher and what was wrong; without
+// one the check holds the download until it is in place.  A launcher or
+// download that another program holds (a sharing or lock violation) raises
+// that OSError, so that the swap waits for it as for its other steps; a
+// download that cannot be read for any other reason raises its OSError too,
+// since it cannot be vouched for.  A path that is missing, or that Windows
+// cannot take, is left to fail in the swap as it would without the check.
+// Calls nothing at Python level.
+PublisherCheck check_publisher(PyObject* main_exe, PyObject* old_exe, PyObject* new_exe);
 #else
-inline Ref check_publisher(PyObject*, PyObject*) { return {}; }
+inline void CheckedDownload::release() noexcept {}
+inline PublisherCheck check_publisher(PyObject*, PyObject*, PyObject*) { return {}; }
 #endif
 
 }  // namespace updater::engine

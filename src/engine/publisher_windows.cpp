@@ -10,13 +10,18 @@
 #include <softpub.h>
 #include <wincrypt.h>
 #include <wintrust.h>
+// After wintrust.h:
+#include <mssip.h>
 
-#include <initializer_list>
+#include <cstddef>
+#include <cstring>
 #include <memory>
 #include <new>
 #include <optional>
+#include <span>
 #include <string>
 #include <utility>
+#include <vector>
 
 namespace updater::engine {
 
@@ -51,28 +56,118 @@ using Message = std::unique_ptr<void, CloseMessage>;
 using Certificate = std::unique_ptr<const CERT_CONTEXT, FreeCertificate>;
 using File = std::unique_ptr<void, CloseFile>;
 
-// The subject attributes that name a publisher, as decoded text.
+struct FreeLocal {
+    void operator()(void* memory) const noexcept { LocalFree(memory); }
+};
+template <typename T>
+using Local = std::unique_ptr<T, FreeLocal>;
+
+// 0x80096010: `code` in `digits` hexadecimal digits.
+std::wstring hex(unsigned long code, int digits = 8)
+{
+    std::wstring text = L"0x";
+    for (int shift = 4 * (digits - 1); shift >= 0; shift -= 4) text += L"0123456789ABCDEF"[(code >> shift) & 0xF];
+    return text;
+}
+
+// A certificate's text as the console and the dialog may show it: control
+// characters, line and paragraph separators and the bidirectional controls
+// escaped, as well as the quote and the backslash, so that a name can add
+// no line to the reason nor end its quotes early.
+std::wstring escaped(const std::wstring& value)
+{
+    std::wstring text;
+    for (wchar_t c : value) {
+        if (c == L'\n') {
+            text += L"\\n";
+        } else if (c == L'\r') {
+            text += L"\\r";
+        } else if (c == L'\t') {
+            text += L"\\t";
+        } else if (c == L'"' || c == L'\\') {
+            text += L'\\';
+            text += c;
+        } else if (c < 0x20 || (c >= 0x7F && c < 0xA0) || (c >= 0x2028 && c <= 0x202E) ||
+                   (c >= 0x2066 && c <= 0x2069)) {
+            text += L"\\u" + hex(c, 4).substr(2);
+        } else {
+            text += c;
+        }
+    }
+    return text;
+}
+
+// The names a certificate's subject gives, each read once from the subject
+// itself (never from its alternative names), as decoded text.
 struct Publisher {
     std::wstring common_name;
     std::wstring organization;
     std::wstring country;
+    std::wstring text;               // every CN, O and C it names, escaped: "CN=..., O=..., C=..."
+    const wchar_t* fault = nullptr;  // why it names no publisher; null when it names one
 };
 
-// The first subject attribute `oid` of `cert`; empty when there is none.
-std::wstring attribute(const CERT_CONTEXT* cert, const char* oid)
+// One attribute value as text, as long as the value says (a NUL in it stays).
+std::wstring value_text(const CERT_RDN_ATTR& attribute)
 {
-    void* type = const_cast<char*>(oid);
-    DWORD size = CertGetNameStringW(cert, CERT_NAME_ATTR_TYPE, 0, type, nullptr, 0);  // with the terminator
+    auto* value = const_cast<CERT_RDN_VALUE_BLOB*>(&attribute.Value);
+    DWORD size = CertRDNValueToStrW(attribute.dwValueType, value, nullptr, 0);  // with the terminator
     std::wstring text(size, L'\0');
-    DWORD written = CertGetNameStringW(cert, CERT_NAME_ATTR_TYPE, 0, type, text.data(), size);
+    DWORD written = size > 0 ? CertRDNValueToStrW(attribute.dwValueType, value, text.data(), size) : 0;
     text.resize(written > 0 ? written - 1 : 0);
     return text;
 }
 
+// A subject naming a common name, an organisation or a country more than
+// once names no publisher: which of them would count is anyone's guess.
+// Nor does one with neither a common name nor an organisation, or with a
+// value that reads as empty.
 Publisher publisher_of(const CERT_CONTEXT* cert)
 {
-    return {attribute(cert, szOID_COMMON_NAME), attribute(cert, szOID_ORGANIZATION_NAME),
-            attribute(cert, szOID_COUNTRY_NAME)};
+    Publisher publisher;
+    CERT_NAME_INFO* raw = nullptr;
+    DWORD size = 0;
+    const CERT_NAME_BLOB& subject = cert->pCertInfo->Subject;
+    if (!CryptDecodeObjectEx(X509_ASN_ENCODING, X509_NAME, subject.pbData, subject.cbData, CRYPT_DECODE_ALLOC_FLAG,
+                             nullptr, &raw, &size)) {
+        publisher.fault = L"has a subject that cannot be decoded";
+        return publisher;
+    }
+    Local<CERT_NAME_INFO> name(raw);
+    struct Field {
+        const char* oid;
+        const wchar_t* label;
+        std::wstring Publisher::*value;
+        const wchar_t* twice;
+        std::vector<std::wstring> values;
+    };
+    Field fields[] = {
+        {szOID_COMMON_NAME, L"CN=", &Publisher::common_name, L"names more than one common name", {}},
+        {szOID_ORGANIZATION_NAME, L"O=", &Publisher::organization, L"names more than one organisation", {}},
+        {szOID_COUNTRY_NAME, L"C=", &Publisher::country, L"names more than one country", {}},
+    };
+    for (const CERT_RDN& rdn : std::span(name->rgRDN, name->cRDN)) {
+        for (const CERT_RDN_ATTR& attribute : std::span(rdn.rgRDNAttr, rdn.cRDNAttr)) {
+            for (Field& field : fields) {
+                if (attribute.pszObjId && std::strcmp(attribute.pszObjId, field.oid) == 0) {
+                    field.values.push_back(value_text(attribute));
+                }
+            }
+        }
+    }
+    for (Field& field : fields) {
+        for (const std::wstring& value : field.values) {
+            if (!publisher.text.empty()) publisher.text += L", ";
+            publisher.text += field.label + escaped(value);
+            if (value.empty() && !publisher.fault) publisher.fault = L"has a name that reads as empty";
+        }
+        if (field.values.size() > 1 && !publisher.fault) publisher.fault = field.twice;
+        if (field.values.size() == 1) publisher.*field.value = field.values[0];
+    }
+    if (publisher.common_name.empty() && publisher.organization.empty() && !publisher.fault) {
+        publisher.fault = L"names neither a common name nor an organisation";
+    }
+    return publisher;
 }
 
 // Attribute by attribute: the country counts only where the installed
@@ -84,27 +179,10 @@ bool same_publisher(const Publisher& installed, const Publisher& signer)
            (installed.country.empty() || signer.country == installed.country);
 }
 
-// "CN=..., O=..., C=..." in quotes, the attributes that are present.
+// The names in quotes.
 std::wstring describe(const Publisher& p)
 {
-    std::wstring text;
-    for (const auto& [label, value] : {std::pair{L"CN=", &p.common_name}, std::pair{L"O=", &p.organization},
-                                       std::pair{L"C=", &p.country}}) {
-        if (value->empty()) continue;
-        if (!text.empty()) text += L", ";
-        text += label;
-        text += *value;
-    }
-    return text.empty() ? L"a publisher without a name" : L'"' + text + L'"';
-}
-
-// 0x80096010
-std::wstring hex(LONG code)
-{
-    std::wstring text = L"0x";
-    auto bits = static_cast<unsigned long>(code);
-    for (int shift = 28; shift >= 0; shift -= 4) text += L"0123456789ABCDEF"[(bits >> shift) & 0xF];
-    return text;
+    return p.text.empty() ? L"a subject without a common name, organisation or country" : L'"' + p.text + L'"';
 }
 
 // A file another program holds open without sharing it (32), or has locked
@@ -114,63 +192,176 @@ bool held_by_another(DWORD error) noexcept
     return error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION;
 }
 
-// The signer of the signature embedded in `path`, whether or not it still
-// verifies: the certificate the signer information names, from the
-// signature's own certificates.  Nothing when the file has no signature,
-// cannot be read, or does not carry its signer's certificate: there is then
-// no publisher to hold the download to.  `held` gets the Windows error of a
-// launcher that another program holds, which has to be waited for: read as
-// unsigned, it would let any download in.
-std::optional<Publisher> embedded_signer(const wchar_t* path, DWORD& held)
+// `size` bytes at `offset` of the open file, all of them or false.
+bool read_at(HANDLE file, DWORD offset, void* into, DWORD size) noexcept
 {
-    // CryptQueryObject reports a file it could not open no better than one
-    // without a signature: a first open, as the check reads files, tells them
-    // apart.
-    HANDLE probe = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
-                               nullptr);
-    if (probe == INVALID_HANDLE_VALUE) {
-        if (DWORD error = GetLastError(); held_by_another(error)) held = error;
-        return std::nullopt;
+    OVERLAPPED at{};
+    at.Offset = offset;
+    DWORD got = 0;
+    return ReadFile(file, into, size, &got, &at) && got == size;
+}
+
+// What a file's own PE headers say, read through the open handle.
+struct Image {
+    bool pe = false;
+    WORD characteristics = 0;      // IMAGE_FILE_HEADER's
+    IMAGE_DATA_DIRECTORY table{};  // the certificate table: a file offset and a size
+};
+
+Image image_of(HANDLE file) noexcept
+{
+    Image image;
+    IMAGE_DOS_HEADER dos{};
+    DWORD signature = 0;
+    IMAGE_FILE_HEADER header{};
+    WORD magic = 0;
+    if (!read_at(file, 0, &dos, sizeof dos) || dos.e_magic != IMAGE_DOS_SIGNATURE || dos.e_lfanew <= 0 ||
+        dos.e_lfanew > 0x10000000) {
+        return image;
     }
-    CloseHandle(probe);
+    auto nt = static_cast<DWORD>(dos.e_lfanew);
+    if (!read_at(file, nt, &signature, sizeof signature) || signature != IMAGE_NT_SIGNATURE ||
+        !read_at(file, nt + 4, &header, sizeof header)) {
+        return image;
+    }
+    image.pe = true;
+    image.characteristics = header.Characteristics;
+    DWORD optional = nt + 4 + static_cast<DWORD>(sizeof header);
+    if (!read_at(file, optional, &magic, sizeof magic)) return image;
+    auto directories = static_cast<DWORD>(magic == IMAGE_NT_OPTIONAL_HDR64_MAGIC
+                                              ? offsetof(IMAGE_OPTIONAL_HEADER64, DataDirectory)
+                                              : offsetof(IMAGE_OPTIONAL_HEADER32, DataDirectory));
+    DWORD entry = directories + IMAGE_DIRECTORY_ENTRY_SECURITY * static_cast<DWORD>(sizeof(IMAGE_DATA_DIRECTORY));
+    if (header.SizeOfOptionalHeader >= entry + sizeof(IMAGE_DATA_DIRECTORY) &&
+        !read_at(file, optional + entry, &image.table, sizeof image.table)) {
+        image.table = {};
+    }
+    return image;
+}
+
+// The length of the DER encoding (a SEQUENCE) at the start of `bytes`, or 0:
+// the certificate table pads the signature to eight bytes.
+size_t der_size(std::span<const BYTE> bytes) noexcept
+{
+    if (bytes.size() < 2 || bytes[0] != 0x30) return 0;
+    size_t length = bytes[1];
+    size_t head = 2;
+    if (length & 0x80) {
+        size_t count = length & 0x7F;
+        if (count == 0 || count > 4 || bytes.size() < head + count) return 0;
+        length = 0;
+        for (size_t i = 0; i < count; ++i) length = (length << 8) | bytes[head + i];
+        head += count;
+    }
+    return length <= bytes.size() - head ? head + length : 0;
+}
+
+// The signature a launcher carries, and the publisher it proves.
+struct Signer {
+    bool carried = false;               // the file has a certificate table
+    std::optional<Publisher> publisher; // the proven signer's names, when there is one
+    const wchar_t* unproven = L"its signature cannot be read";  // why there is none
+};
+
+// The signer whose key verifies the signature's signer information: the
+// certificates beside a signature are not covered by it, so a name or a
+// serial number there proves nothing.  Should certificates that name
+// different publishers verify it, none is proven.
+void prove(Signer& signer, HCRYPTMSG message, HCERTSTORE store)
+{
+    Certificate cert;
+    for (;;) {
+        cert.reset(CertEnumCertificatesInStore(store, cert.release()));
+        if (!cert) break;
+        CMSG_CTRL_VERIFY_SIGNATURE_EX_PARA para{sizeof para, 0, 0, CMSG_VERIFY_SIGNER_CERT,
+                                                const_cast<CERT_CONTEXT*>(cert.get())};
+        if (!CryptMsgControl(message, 0, CMSG_CTRL_VERIFY_SIGNATURE_EX, &para)) continue;
+        Publisher named = publisher_of(cert.get());
+        if (signer.publisher && signer.publisher->text != named.text) {
+            signer.publisher.reset();
+            signer.unproven = L"certificates that name different publishers verify its signature";
+            return;
+        }
+        signer.publisher = std::move(named);
+    }
+    if (!signer.publisher) signer.unproven = L"no certificate beside it verifies its signature";
+}
+
+// The signer of the signature embedded in the open launcher, whether or not
+// the signature still verifies (a launcher changed since it was signed
+// still names its publisher).  A file with a certificate table carries a
+// signature: read from its own headers, so that a signature that cannot be
+// read makes it no unsigned launcher.
+Signer embedded_signer(HANDLE file)
+{
+    Signer signer;
+    Image image = image_of(file);
+    if (!image.pe || image.table.Size == 0) return signer;  // unsigned
+    signer.carried = true;
+    constexpr DWORD largest = 16 << 20;
+    if (image.table.Size < sizeof(WIN_CERTIFICATE) || image.table.Size > largest) return signer;
+    std::vector<BYTE> table(image.table.Size);
+    if (!read_at(file, image.table.VirtualAddress, table.data(), image.table.Size)) return signer;
+    WIN_CERTIFICATE head{};
+    std::memcpy(&head, table.data(), offsetof(WIN_CERTIFICATE, bCertificate));
+    constexpr DWORD header = offsetof(WIN_CERTIFICATE, bCertificate);
+    if (head.wCertificateType != WIN_CERT_TYPE_PKCS_SIGNED_DATA || head.dwLength < header ||
+        head.dwLength > table.size()) {
+        return signer;
+    }
+    std::span<const BYTE> content(table.data() + header, head.dwLength - header);
+    CRYPT_DATA_BLOB blob{static_cast<DWORD>(der_size(content)), const_cast<BYTE*>(content.data())};
     DWORD encoding = 0;
     HCERTSTORE raw_store = nullptr;
     HCRYPTMSG raw_message = nullptr;
-    if (!CryptQueryObject(CERT_QUERY_OBJECT_FILE, path, CERT_QUERY_CONTENT_FLAG_PKCS7_SIGNED_EMBED,
+    if (blob.cbData == 0 ||
+        !CryptQueryObject(CERT_QUERY_OBJECT_BLOB, &blob, CERT_QUERY_CONTENT_FLAG_PKCS7_SIGNED,
                           CERT_QUERY_FORMAT_FLAG_BINARY, 0, &encoding, nullptr, nullptr, &raw_store, &raw_message,
                           nullptr)) {
-        if (DWORD error = GetLastError(); held_by_another(error)) held = error;
-        return std::nullopt;
+        return signer;
     }
     Store store(raw_store);
     Message message(raw_message);
-    DWORD size = 0;
-    if (!CryptMsgGetParam(message.get(), CMSG_SIGNER_CERT_INFO_PARAM, 0, nullptr, &size)) return std::nullopt;
-    auto info = std::make_unique<BYTE[]>(size);  // operator new[]: aligned for CERT_INFO
-    if (!CryptMsgGetParam(message.get(), CMSG_SIGNER_CERT_INFO_PARAM, 0, info.get(), &size)) return std::nullopt;
-    auto* signer_info = reinterpret_cast<CERT_INFO*>(info.get());
-    Certificate cert(CertGetSubjectCertificateFromStore(store.get(), encoding, signer_info));
-    if (!cert) return std::nullopt;
-    return publisher_of(cert.get());
+    prove(signer, message.get(), store.get());
+    return signer;
+}
+
+// The chain errors that say the chain does not hold: a certificate's
+// signature, a partial or cyclic chain, an issuer that is no CA or breaks
+// name constraints, a wrong usage, a revoked or distrusted certificate.
+// The root's trust, time validity against the time stamp and every other
+// bit are WinVerifyTrust's to judge.
+constexpr DWORD broken_chain =
+    CERT_TRUST_IS_NOT_SIGNATURE_VALID | CERT_TRUST_IS_PARTIAL_CHAIN | CERT_TRUST_IS_CYCLIC |
+    CERT_TRUST_INVALID_BASIC_CONSTRAINTS | CERT_TRUST_INVALID_NAME_CONSTRAINTS |
+    CERT_TRUST_HAS_NOT_PERMITTED_NAME_CONSTRAINT | CERT_TRUST_HAS_EXCLUDED_NAME_CONSTRAINT |
+    CERT_TRUST_IS_NOT_VALID_FOR_USAGE | CERT_TRUST_IS_REVOKED | CERT_TRUST_IS_EXPLICIT_DISTRUST;
+
+// A revocation status the cache could not tell: no list cached, offline, or
+// a certificate without a list's address.
+bool revocation_unknown(LONG status) noexcept
+{
+    return status == CERT_E_REVOCATION_FAILURE || status == CRYPT_E_REVOCATION_OFFLINE;
 }
 
 // One WinVerifyTrust run on an open file, its state closed with the object:
-// the generic Authenticode policy, no UI, revocation from the cache only
-// (never the network: an offline machine must still update).
+// the generic Authenticode policy, no UI; revocation, when asked for, from
+// the cache only (never the network: an offline machine must still update).
 class Verification {
 public:
-    Verification(const wchar_t* path, HANDLE file) noexcept
+    Verification(const wchar_t* path, HANDLE file, bool revocation) noexcept
     {
         file_.cbStruct = sizeof file_;
         file_.pcwszFilePath = path;
         file_.hFile = file;
         data_.cbStruct = sizeof data_;
         data_.dwUIChoice = WTD_UI_NONE;
-        data_.fdwRevocationChecks = WTD_REVOKE_WHOLECHAIN;
+        data_.fdwRevocationChecks = revocation ? WTD_REVOKE_WHOLECHAIN : WTD_REVOKE_NONE;
         data_.dwUnionChoice = WTD_CHOICE_FILE;
         data_.pFile = &file_;
         data_.dwStateAction = WTD_STATEACTION_VERIFY;
-        data_.dwProvFlags = WTD_CACHE_ONLY_URL_RETRIEVAL | WTD_REVOCATION_CHECK_CHAIN_EXCLUDE_ROOT;
+        data_.dwProvFlags = WTD_CACHE_ONLY_URL_RETRIEVAL |
+                            (revocation ? WTD_REVOCATION_CHECK_CHAIN_EXCLUDE_ROOT : WTD_REVOCATION_CHECK_NONE);
         status_ = WinVerifyTrust(static_cast<HWND>(INVALID_HANDLE_VALUE), &action_, &data_);
     }
     ~Verification()
@@ -184,42 +375,122 @@ public:
 
     LONG status() const noexcept { return status_; }
 
-    // The signer's certificate from the chain WinVerifyTrust built and
-    // validated, never from the file's certificate bag, which the signature
-    // does not cover.  Null when there is none.
+    // The errors of the signer's chain as the chain engine found them;
+    // nothing when there is no chain to read.
+    std::optional<DWORD> chain_errors() const noexcept
+    {
+        CRYPT_PROVIDER_SGNR* sgnr = signer_data();
+        if (!sgnr || !sgnr->pChainContext) return std::nullopt;
+        return sgnr->pChainContext->TrustStatus.dwErrorStatus;
+    }
+
+    // The signer's certificate from the chain WinVerifyTrust built, never
+    // from the file's certificate bag, which the signature does not cover.
+    // Null when there is none.
     const CERT_CONTEXT* signer() const noexcept
     {
-        CRYPT_PROVIDER_DATA* provider = WTHelperProvDataFromStateData(data_.hWVTStateData);
-        CRYPT_PROVIDER_SGNR* sgnr = provider ? WTHelperGetProvSignerFromChain(provider, 0, FALSE, 0) : nullptr;
+        CRYPT_PROVIDER_SGNR* sgnr = signer_data();
         CRYPT_PROVIDER_CERT* leaf = sgnr ? WTHelperGetProvCertFromChain(sgnr, 0) : nullptr;
         return leaf ? leaf->pCert : nullptr;
     }
 
+    // Whether the signed content is a PE image's hash: a script's or a
+    // cabinet's signature is not compared with the image at all.
+    bool signs_pe_image() const noexcept
+    {
+        CRYPT_PROVIDER_DATA* provider = this->provider();
+        const SIP_INDIRECT_DATA* content =
+            provider && provider->pPDSip ? provider->pPDSip->psIndirectData : nullptr;
+        return content && content->Data.pszObjId && std::strcmp(content->Data.pszObjId, SPC_PE_IMAGE_DATA_OBJID) == 0;
+    }
+
 private:
+    CRYPT_PROVIDER_DATA* provider() const noexcept { return WTHelperProvDataFromStateData(data_.hWVTStateData); }
+    CRYPT_PROVIDER_SGNR* signer_data() const noexcept
+    {
+        CRYPT_PROVIDER_DATA* provider = this->provider();
+        return provider ? WTHelperGetProvSignerFromChain(provider, 0, FALSE, 0) : nullptr;
+    }
+
     GUID action_ = WINTRUST_ACTION_GENERIC_VERIFY_V2;
     WINTRUST_FILE_INFO file_{};
     WINTRUST_DATA data_{};
     LONG status_ = 0;
 };
 
-// Why the download may not replace a launcher `installed` signed; empty
-// when it may.
-std::wstring refusal(const wchar_t* path, HANDLE file, const Publisher& installed)
+// Whether the leaf may sign code: an enhanced key usage extension, where it
+// has one, must list code signing (Wine's chain engine does not judge it).
+bool for_code_signing(const CERT_CONTEXT* cert)
 {
-    Verification verification(path, file);
-    std::wstring wrong;
-    if (verification.status() == TRUST_E_NOSIGNATURE) {
-        wrong = L"the download is not signed";
-    } else if (verification.status() != 0) {
-        wrong = L"the download's signature is not valid (WinVerifyTrust error " + hex(verification.status()) + L")";
-    } else if (const CERT_CONTEXT* cert = verification.signer(); !cert) {
-        wrong = L"the download's signer could not be read";
-    } else if (Publisher signer = publisher_of(cert); !same_publisher(installed, signer)) {
-        wrong = L"the download is signed by " + describe(signer);
-    } else {
-        return {};
+    const CERT_INFO* info = cert->pCertInfo;
+    CERT_EXTENSION* usage = CertFindExtension(szOID_ENHANCED_KEY_USAGE, info->cExtension, info->rgExtension);
+    if (!usage) return true;
+    CERT_ENHKEY_USAGE* raw = nullptr;
+    DWORD size = 0;
+    if (!CryptDecodeObjectEx(X509_ASN_ENCODING, X509_ENHANCED_KEY_USAGE, usage->Value.pbData, usage->Value.cbData,
+                             CRYPT_DECODE_ALLOC_FLAG, nullptr, &raw, &size)) {
+        return false;
     }
-    return wrong + L", and the installed launcher is signed by " + describe(installed) +
+    Local<CERT_ENHKEY_USAGE> usages(raw);
+    for (const char* oid : std::span(usages->rgpszUsageIdentifier, usages->cUsageIdentifier)) {
+        if (oid && std::strcmp(oid, szOID_PKIX_KP_CODE_SIGNING) == 0) return true;
+    }
+    return false;
+}
+
+// The launcher installed now, whose signer the download is held to.
+struct Launcher {
+    const std::wstring* path;  // the launcher, or its backup while the launcher is missing
+    Publisher publisher;
+};
+
+// What is wrong with the open download; empty when nothing is.
+std::wstring download_fault(const wchar_t* path, HANDLE file, const Launcher& installed)
+{
+    Image image = image_of(file);
+    SetFilePointer(file, 0, nullptr, FILE_BEGIN);  // where WinVerifyTrust starts reading
+    std::optional<Verification> verification(std::in_place, path, file, true);
+    // A revocation status that cannot be learnt must not refuse a sound chain;
+    // a certificate known to be revoked (CRYPT_E_REVOKED) still does.
+    if (revocation_unknown(verification->status()) &&
+        !(verification->chain_errors().value_or(broken_chain) & broken_chain)) {
+        verification.emplace(path, file, false);
+    }
+    LONG status = verification->status();
+    if (status == TRUST_E_NOSIGNATURE) return L"the download is not signed";
+    if (status != 0) {
+        return L"the download's signature is not valid (WinVerifyTrust error " +
+               hex(static_cast<unsigned long>(status)) + L")";
+    }
+    // Wine's WinVerifyTrust lets a broken chain through: its chain engine
+    // finds the errors all the same.
+    std::optional<DWORD> chain = verification->chain_errors();
+    if (!chain) return L"the download's certificate chain could not be read";
+    if (*chain & broken_chain) {
+        return L"the download's certificate chain does not hold (chain error status " + hex(*chain & broken_chain) +
+               L")";
+    }
+    const CERT_CONTEXT* cert = verification->signer();
+    if (!cert) return L"the download's signer could not be read";
+    if (!for_code_signing(cert)) return L"the download's certificate is not for code signing";
+    if (!verification->signs_pe_image()) return L"the download's signature was made for another kind of file";
+    if (!image.pe || !(image.characteristics & IMAGE_FILE_EXECUTABLE_IMAGE)) {
+        return L"the download is not an executable Windows program";
+    }
+    if (image.characteristics & IMAGE_FILE_DLL) return L"the download is a DLL, not a program";
+    Publisher signer = publisher_of(cert);
+    if (signer.fault) return L"the download's signer " + describe(signer) + L" " + signer.fault;
+    if (!same_publisher(installed.publisher, signer)) return L"the download is signed by " + describe(signer);
+    return {};
+}
+
+// Why the open download may not replace the signed launcher `installed`;
+// empty when it may.
+std::wstring refusal(const wchar_t* path, HANDLE file, const Launcher& installed)
+{
+    std::wstring wrong = download_fault(path, file, installed);
+    if (wrong.empty()) return {};
+    return wrong + L", and the installed launcher is signed by " + describe(installed.publisher) +
            L": only a launcher signed by the same publisher may replace it";
 }
 
@@ -242,54 +513,113 @@ std::optional<std::wstring> windows_path(PyObject* path)
     return text;
 }
 
-// What the check found: a refusal's reason, or a file it could not read.
+// What the check found: a refusal's reason, a file it could not read, or
+// the download it let in.
 struct Finding {
     std::wstring reason;
     DWORD error = 0;
     PyObject* path = nullptr;
+    File download;
 };
 
-Finding inspect(const std::wstring& installed_path, PyObject* main_exe, const std::wstring& download_path,
-                PyObject* new_exe)
+// `path` opened for reading, sharing `sharing`; null with `error` set when
+// it cannot be.
+File open_for_check(const std::wstring& path, DWORD sharing, DWORD& error) noexcept
+{
+    HANDLE opened =
+        CreateFileW(path.c_str(), GENERIC_READ, sharing, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (opened != INVALID_HANDLE_VALUE) return File(opened);
+    error = GetLastError();
+    return File();
+}
+
+bool missing(DWORD error) noexcept { return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND; }
+
+// The launcher's signer, or its backup's while the launcher is missing.  One
+// that another program holds goes to `finding`, to be waited for; one that
+// cannot be read otherwise counts as unsigned, as before the check.
+Signer installed_signer(const std::wstring& main_path, PyObject* main_exe, const std::wstring& old_path,
+                        PyObject* old_exe, Finding& finding, const std::wstring*& installed_path)
+{
+    DWORD error = 0;
+    installed_path = &main_path;
+    PyObject* name = main_exe;
+    File launcher = open_for_check(main_path, FILE_SHARE_READ, error);
+    if (!launcher && missing(error)) {
+        installed_path = &old_path;
+        name = old_exe;
+        launcher = open_for_check(old_path, FILE_SHARE_READ, error);
+    }
+    if (!launcher && held_by_another(error)) finding = {{}, error, name, {}};
+    return launcher ? embedded_signer(launcher.get()) : Signer{};
+}
+
+Finding inspect(const std::wstring& main_path, PyObject* main_exe, const std::wstring& old_path, PyObject* old_exe,
+                const std::wstring& download_path, PyObject* new_exe)
 {
     Finding finding;
-    std::optional<Publisher> installed = embedded_signer(installed_path.c_str(), finding.error);
-    if (finding.error) finding.path = main_exe;
-    if (!installed) return finding;  // unsigned, no launcher yet, or held
-    // Open for reading, shared with readers only: the file cannot change
-    // while it is checked.
-    HANDLE opened = CreateFileW(download_path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (opened == INVALID_HANDLE_VALUE) {
+    const std::wstring* installed_path = nullptr;
+    Signer installed = installed_signer(main_path, main_exe, old_path, old_exe, finding, installed_path);
+    if (finding.error || !installed.carried) return finding;  // held, unsigned, or no launcher yet
+    // Reading and deleting shared only: from here until it is in place,
+    // nobody writes the download, and the move can still rename it.
+    DWORD error = 0;
+    File file = open_for_check(download_path, FILE_SHARE_READ | FILE_SHARE_DELETE, error);
+    if (!file) {
         // A missing download fails in the move, as without the check; one
         // that is there but cannot be read cannot be vouched for.
-        DWORD error = GetLastError();
-        if (error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND) finding = {{}, error, new_exe};
+        if (!missing(error)) finding = {{}, error, new_exe, {}};
         return finding;
     }
-    File file(opened);
-    finding.reason = refusal(download_path.c_str(), file.get(), *installed);
+    if (!installed.publisher || installed.publisher->fault) {
+        std::wstring why = installed.publisher ? L"its signer " + describe(*installed.publisher) + L" " +
+                                                     installed.publisher->fault
+                                               : installed.unproven;
+        finding.reason = L"the installed launcher carries a signature but no proven publisher (" + why +
+                         L"): no download may replace it";
+        return finding;
+    }
+    finding.reason = refusal(download_path.c_str(), file.get(), {installed_path, *installed.publisher});
+    if (finding.reason.empty()) finding.download = std::move(file);
     return finding;
 }
 
 }  // namespace
 
-Ref check_publisher(PyObject* main_exe, PyObject* new_exe)
+void CheckedDownload::release() noexcept
 {
-    std::optional<std::wstring> installed_path = windows_path(main_exe);
+    HANDLE handle = std::exchange(handle_, nullptr);
+    if (!handle) return;
+    if (!Ref::attached()) {
+        CloseHandle(handle);
+        return;
+    }
+    Unlocked unlocked;
+    CloseHandle(handle);
+}
+
+PublisherCheck check_publisher(PyObject* main_exe, PyObject* old_exe, PyObject* new_exe)
+{
+    std::optional<std::wstring> main_path = windows_path(main_exe);
+    std::optional<std::wstring> old_path = windows_path(old_exe);
     std::optional<std::wstring> download_path = windows_path(new_exe);
-    if (!installed_path || !download_path) return {};
+    if (!main_path || !old_path || !download_path) return {};
     Finding finding;
     {
         Unlocked unlocked;
-        finding = inspect(*installed_path, main_exe, *download_path, new_exe);
+        finding = inspect(*main_path, main_exe, *old_path, old_exe, *download_path, new_exe);
     }
+    PublisherCheck check;
+    check.download = CheckedDownload(finding.download.release());
     if (finding.error) {
         PyErr_SetExcFromWindowsErrWithFilenameObject(PyExc_OSError, static_cast<int>(finding.error), finding.path);
         throw PyError{};
     }
-    if (finding.reason.empty()) return {};
-    return own(PyUnicode_FromWideChar(finding.reason.data(), static_cast<Py_ssize_t>(finding.reason.size())));
+    if (!finding.reason.empty()) {
+        auto size = static_cast<Py_ssize_t>(finding.reason.size());
+        check.refusal = own(PyUnicode_FromWideChar(finding.reason.data(), size));
+    }
+    return check;
 }
 
 }  // namespace updater::engine

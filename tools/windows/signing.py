@@ -19,10 +19,16 @@ The tests' certificates (all code signing, RSA 2048, ten years):
     nocountry   CN=Brivex Launcher, O=Brivex Ltd, no country, by root
     stranger    CN=Brivex Launcher, O=Brivex Ltd, C=GB, by untrusted
 
+and, by root, what a hostile server would bring (HOSTILE_LEAVES): a forged
+root's signature, a server certificate, two organisations, the organisation
+in the alternative names only, a line break in the name, and an unreachable
+revocation list.
+
 DIR then holds certificates/<name>.crt and .p12 (password PASSWORD below),
-old-brivex.exe, old-nocountry.exe and new-<signer>.exe for each leaf: the
-launcher stand-in
-told to write "old" or "new" to started.txt in its working directory, signed.
+old-brivex.exe, old-nocountry.exe, old-twoorgs.exe and new-<signer>.exe for
+each leaf: the launcher stand-in told to write "old" or "new" to started.txt
+in its working directory, signed; new-script.exe and new-dll.exe besides
+(hostile_fixtures).
 """
 
 from __future__ import annotations
@@ -30,6 +36,8 @@ from __future__ import annotations
 import argparse
 import secrets
 import shutil
+import ssl
+import struct
 import subprocess
 import sys
 import tempfile
@@ -55,6 +63,8 @@ LEAF_EXTENSIONS = "basicConstraints=CA:FALSE\nkeyUsage=critical,digitalSignature
 # (tools/windows/launcher.c): write TEXT to started.txt, in the directory it
 # is started in.
 INSTRUCTIONS = b"\n#brivex-launcher\tstarted.txt\t%s\n"
+# A port on 127.0.0.1 that nothing listens on.
+CLOSED_PORT = 1
 
 
 def tool(name: str) -> str:
@@ -103,19 +113,98 @@ def certificates(out: Path) -> Path:
              "-out", str(out / f"{name}.crt"), "-subj", subject, "-days", "3650",
              "-addext", "basicConstraints=critical,CA:TRUE", "-addext", "keyUsage=critical,keyCertSign,cRLSign"],
             f"the root {name}")
-    extensions = out / "leaf.ext"
-    extensions.write_text(LEAF_EXTENSIONS)
     for name, (subject, issuer) in LEAVES.items():
-        key, request, cert = (out / f"{name}{suffix}" for suffix in (".key", ".csr", ".crt"))
-        run([openssl, "req", "-new", "-newkey", "rsa:2048", "-nodes", "-keyout", str(key), "-subj", subject,
-             "-out", str(request)], f"the key of {name}")
-        run([openssl, "x509", "-req", "-in", str(request), "-CA", str(out / f"{issuer}.crt"),
-             "-CAkey", str(out / f"{issuer}.key"), "-set_serial", f"0x{secrets.token_hex(16)}", "-days", "3650",
-             "-extfile", str(extensions), "-out", str(cert)], f"the certificate of {name}")
-        run([openssl, "pkcs12", "-export", "-inkey", str(key), "-in", str(cert), "-certfile",
-             str(out / f"{issuer}.crt"), "-passout", f"pass:{PASSWORD}", "-out", str(out / f"{name}.p12")],
-            f"the PKCS#12 file of {name}")
+        leaf(out, name, subject, issuer, LEAF_EXTENSIONS)
     return out
+
+
+def leaf(out: Path, name: str, subject: str, issuer: str, extensions: str, forge=None) -> None:
+    """The key, certificate and PKCS#12 file of the leaf `name` in `out`,
+    issued by `issuer` with the openssl extension lines `extensions`; its
+    certificate (DER) passed through `forge` when given."""
+    openssl = tool("openssl")
+    key, request, cert = (out / f"{name}{suffix}" for suffix in (".key", ".csr", ".crt"))
+    lines = out / f"{name}.ext"
+    lines.write_text(extensions)
+    run([openssl, "req", "-new", "-newkey", "rsa:2048", "-nodes", "-keyout", str(key), "-subj", subject,
+         "-out", str(request)], f"the key of {name}")
+    run([openssl, "x509", "-req", "-in", str(request), "-CA", str(out / f"{issuer}.crt"),
+         "-CAkey", str(out / f"{issuer}.key"), "-set_serial", f"0x{secrets.token_hex(16)}", "-days", "3650",
+         "-extfile", str(lines), "-out", str(cert)], f"the certificate of {name}")
+    if forge:
+        cert.write_text(ssl.DER_cert_to_PEM_cert(forge(ssl.PEM_cert_to_DER_cert(cert.read_text()))))
+    run([openssl, "pkcs12", "-export", "-inkey", str(key), "-in", str(cert), "-certfile",
+         str(out / f"{issuer}.crt"), "-passout", f"pass:{PASSWORD}", "-out", str(out / f"{name}.p12")],
+        f"the PKCS#12 file of {name}")
+
+
+# What a hostile server or a misissued certificate would bring: leaves by
+# root, each with the vendor's name somewhere (name: subject, extension lines).
+HOSTILE_LEAVES = {
+    "forged": ("/C=GB/O=Brivex Ltd/CN=Brivex Launcher", LEAF_EXTENSIONS),  # the root's signature on it altered
+    "serverauth": ("/C=GB/O=Brivex Ltd/CN=Brivex Launcher", LEAF_EXTENSIONS.replace("codeSigning", "serverAuth")),
+    "twoorgs": ("/C=GB/O=Brivex Ltd/O=Acme Games Inc/CN=Brivex Launcher", LEAF_EXTENSIONS),
+    "altname": ("/C=GB/CN=Brivex Launcher",
+                LEAF_EXTENSIONS + "subjectAltName=dirName:vendor\n[vendor]\nO=Brivex Ltd\n"),
+    "linebreak": ("/C=GB/O=Brivex Ltd/CN=Brivex\nLauncher", LEAF_EXTENSIONS),
+    # The vendor's name, with a revocation list at an address that refuses.
+    "unreachablecrl": ("/C=GB/O=Brivex Ltd/CN=Brivex Launcher",
+                       LEAF_EXTENSIONS + f"crlDistributionPoints=URI:http://127.0.0.1:{CLOSED_PORT}/brivex.crl\n"),
+}
+IMAGE_FILE_DLL = 0x2000
+
+
+def forge_signature(der: bytes) -> bytes:
+    """A certificate whose issuer's signature (its last bytes) no longer verifies."""
+    return der[:-1] + bytes([der[-1] ^ 0x01])
+
+
+def pe_offsets(image: bytes) -> tuple[int, int]:
+    """Where the PE image's file header Characteristics and its security
+    directory entry (the certificate table) lie."""
+    pe = struct.unpack_from("<I", image, 0x3C)[0]
+    if image[pe:pe + 4] != b"PE\0\0":
+        raise StageError("the launcher stand-in is not a PE image")
+    optional = pe + 24
+    directories = optional + (112 if struct.unpack_from("<H", image, optional)[0] == 0x20B else 96)
+    return pe + 4 + 18, directories + 4 * 8
+
+
+def graft(program: bytes, pkcs7: bytes) -> bytes:
+    """`program` carrying the signature `pkcs7` (DER) as its certificate table,
+    whatever that signature was made for."""
+    body = bytearray(program + b"\0" * (-len(program) % 8))
+    entry = pkcs7 + b"\0" * (-len(pkcs7) % 8)
+    _, security = pe_offsets(program)
+    struct.pack_into("<II", body, security, len(body), 8 + len(entry))
+    return bytes(body) + struct.pack("<IHH", 8 + len(entry), 0x0200, 2) + entry  # WIN_CERT_TYPE_PKCS_SIGNED_DATA
+
+
+def hostile_fixtures(out: Path, keys: Path, launcher: bytes, work: Path) -> None:
+    """new-<leaf>.exe for each of HOSTILE_LEAVES, old-twoorgs.exe,
+    new-script.exe (the vendor's signature of a PowerShell script, put on
+    the program) and new-dll.exe (the program marked a DLL, which the vendor
+    signed)."""
+    for name, (subject, extensions) in HOSTILE_LEAVES.items():
+        leaf(keys, name, subject, "root", extensions, forge_signature if name == "forged" else None)
+    unsigned = work / "hostile.exe"
+    unsigned.write_bytes(launcher + INSTRUCTIONS % b"old")
+    sign(unsigned, out / "old-twoorgs.exe", keys / "twoorgs.p12", PASSWORD)
+    program = launcher + INSTRUCTIONS % b"new"
+    unsigned.write_bytes(program)
+    for name in HOSTILE_LEAVES:
+        sign(unsigned, out / f"new-{name}.exe", keys / f"{name}.p12", PASSWORD)
+    script = work / "script.ps1"
+    script.write_bytes(b'Write-Output "new"\r\n')
+    sign(script, work / "signed.ps1", keys / "brivex.p12", PASSWORD)
+    run([tool("osslsigncode"), "extract-signature", "-in", str(work / "signed.ps1"), "-out", str(work / "ps1.p7")],
+        "the script's signature")
+    (out / "new-script.exe").write_bytes(graft(program, (work / "ps1.p7").read_bytes()))
+    dll = bytearray(program)
+    characteristics, _ = pe_offsets(program)
+    struct.pack_into("<H", dll, characteristics, struct.unpack_from("<H", dll, characteristics)[0] | IMAGE_FILE_DLL)
+    unsigned.write_bytes(dll)
+    sign(unsigned, out / "new-dll.exe", keys / "brivex.p12", PASSWORD)
 
 
 def fixtures(out: Path, launcher: Path) -> None:
@@ -131,6 +220,7 @@ def fixtures(out: Path, launcher: Path) -> None:
             unsigned.write_bytes(program + INSTRUCTIONS % text)
             for signer in signers:
                 sign(unsigned, out / f"{text.decode()}-{signer}.exe", keys / f"{signer}.p12", PASSWORD)
+        hostile_fixtures(out, keys, program, Path(work))
     verify(out / "new-brivex.exe", keys / "root.crt")
     log(f"signed launchers for the tests in {out}")
 
