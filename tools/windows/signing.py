@@ -2,9 +2,11 @@
 artefacts, and the tests' signed launchers, all made on Linux (or wherever
 openssl and osslsigncode run).
 
-    python tools/windows/signing.py fixtures [--out DIR] [--launcher EXE]
-        throwaway certificates made with openssl and the tests' launcher
-        stand-in signed with them, into DIR (default build/windows/signed)
+    python tools/windows/signing.py fixtures [--out DIR] [--launchers DIR]
+        throwaway certificates made with openssl and the builds of the
+        tests' launcher stand-in (tools/windows/build.py, into --launchers,
+        default build/windows) signed with them, into --out (default
+        build/windows/signed)
 
 The tests' certificates (all code signing, RSA 2048, ten years):
 
@@ -21,8 +23,10 @@ The tests' certificates (all code signing, RSA 2048, ten years):
 
 DIR then holds certificates/<name>.crt and .p12 (password PASSWORD below),
 old-brivex.exe, old-nocountry.exe and new-<signer>.exe for each leaf: the
-launcher stand-in
-told to write "old" or "new" to started.txt in its working directory, signed.
+launcher stand-in told to write "old" or "new" to started.txt in its working
+directory, signed; the old ones at file version 1.0.0.0, the new ones at
+2.0.0.0, all with the OriginalFilename BrivexLauncher.exe.  RELEASES lists
+further launchers that brivex signed, for the release checks.
 """
 
 from __future__ import annotations
@@ -51,6 +55,15 @@ LEAVES = {  # name: (subject, issuer)
     "stranger": ("/C=GB/O=Brivex Ltd/CN=Brivex Launcher", "untrusted"),
 }
 LEAF_EXTENSIONS = "basicConstraints=CA:FALSE\nkeyUsage=critical,digitalSignature\nextendedKeyUsage=codeSigning\n"
+# The build of the launcher stand-in (tools/windows/build.py LAUNCHERS) that
+# the old and the new signed launchers are made from.
+BUILDS = {b"old": "launcher-1.0.0.0.exe", b"new": "launcher-2.0.0.0.exe"}
+# Further launchers signed by brivex: file name: (build, text).
+RELEASES = {
+    "old-brivex-unversioned.exe": ("launcher.exe", b"old"),  # no version resource
+    "new-brivex-unversioned.exe": ("launcher.exe", b"new"),
+    "new-brivex-uninstaller.exe": ("uninstall-2.0.0.0.exe", b"new"),  # 2.0.0.0, OriginalFilename uninstall.exe
+}
 # The end of the launcher stand-in's own file that tells it what to do
 # (tools/windows/launcher.c): write TEXT to started.txt, in the directory it
 # is started in.
@@ -118,19 +131,34 @@ def certificates(out: Path) -> Path:
     return out
 
 
-def fixtures(out: Path, launcher: Path) -> None:
-    """The signed launchers the tests install and download (module docstring)."""
-    if not launcher.is_file():
-        raise StageError(f"the launcher stand-in {launcher} is missing: tools/windows/build.py builds it")
+def build_of(launchers: Path, name: str) -> bytes:
+    build = launchers / name
+    if not build.is_file():
+        raise StageError(f"the launcher stand-in {build} is missing: tools/windows/build.py builds it")
+    return build.read_bytes()
+
+
+def release_fixtures(work: Path, launchers: Path, out: Path, keys: Path) -> None:
+    """The launchers of RELEASES, signed by brivex into `out`."""
+    for name, (build, text) in RELEASES.items():
+        unsigned = work / name
+        unsigned.write_bytes(build_of(launchers, build) + INSTRUCTIONS % text)
+        sign(unsigned, out / name, keys / "brivex.p12", PASSWORD)
+
+
+def fixtures(out: Path, launchers: Path) -> None:
+    """The signed launchers the tests install and download (module
+    docstring), from the builds in `launchers`."""
+    programs = {text: build_of(launchers, name) for text, name in BUILDS.items()}
     shutil.rmtree(out, ignore_errors=True)
     keys = certificates(out / "certificates")
-    program = launcher.read_bytes()
     with tempfile.TemporaryDirectory(prefix="fixtures-") as work:
         for text, signers in ((b"old", ["brivex", "nocountry"]), (b"new", list(LEAVES))):
             unsigned = Path(work) / f"{text.decode()}.exe"
-            unsigned.write_bytes(program + INSTRUCTIONS % text)
+            unsigned.write_bytes(programs[text] + INSTRUCTIONS % text)
             for signer in signers:
                 sign(unsigned, out / f"{text.decode()}-{signer}.exe", keys / f"{signer}.p12", PASSWORD)
+        release_fixtures(Path(work), launchers, out, keys)
     verify(out / "new-brivex.exe", keys / "root.crt")
     log(f"signed launchers for the tests in {out}")
 
@@ -139,10 +167,10 @@ def main(argv: list[str]) -> None:
     parser = argparse.ArgumentParser(prog="signing.py", description=__doc__.split("\n\n")[0])
     parser.add_argument("command", choices=["fixtures"])
     parser.add_argument("--out", type=Path, default=ROOT / "build" / "windows" / "signed")
-    parser.add_argument("--launcher", type=Path, default=ROOT / "build" / "windows" / "launcher.exe")
+    parser.add_argument("--launchers", type=Path, default=ROOT / "build" / "windows")
     options = parser.parse_args(argv)
     try:
-        fixtures(options.out.resolve(), options.launcher.resolve())
+        fixtures(options.out.resolve(), options.launchers.resolve())
     except StageError as failure:
         raise SystemExit(f"windows: FAILED: {failure}") from None
 
