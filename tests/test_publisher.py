@@ -1,7 +1,8 @@
 """Publisher continuity on Windows: a signed launcher is only ever replaced by
-a launcher that the same publisher signed.  Whole console updates with real
-wintrust and crypt32, launchers signed by tools/windows/signing.py (stage.py
-build makes them on Linux with openssl and osslsigncode)."""
+a launcher that the same publisher signed, the same program at the same or a
+newer version.  Whole console updates with real wintrust, crypt32 and
+version.dll, launchers signed by tools/windows/signing.py (stage.py build
+makes them on Linux with openssl and osslsigncode)."""
 
 from __future__ import annotations
 
@@ -30,10 +31,25 @@ def changed_after_signing(text: str) -> bytes:
     return body.replace(f"\t{text}\n".encode(), f"\t{text.upper()}\n".encode())
 
 
+class Release(str):
+    """A refusal's whole reason: the publisher is the same."""
+
+
 # id: (installed launcher, download: each a signer, None (unsigned) or a maker of the
-# bytes; for a refusal, what was wrong with the download)
+# bytes; for a refusal, what was wrong with the download).  old-* are version
+# 1.0.0.0, new-* 2.0.0.0 (tools/windows/signing.py).
 ROWS = {
     "same-publisher": ("brivex", "brivex", None),
+    "same-version": (lambda _: signed_program("brivex", "new"), "brivex", None),
+    "older-version": (lambda _: signed_program("brivex", "new"), lambda _: signed_program("brivex", "old"),
+                      Release("the download is version 1.0.0.0 and the installed launcher 2.0.0.0: an older "
+                              "launcher never replaces a newer one")),
+    "other-program": ("brivex", "brivex-uninstaller",
+                      Release('the download is "uninstall.exe", not "BrivexLauncher.exe"')),
+    "download-without-version": ("brivex", "brivex-unversioned", Release(
+        "the download has no file version and the installed launcher is version 1.0.0.0: only a launcher of the "
+        "same or a newer version may replace it")),
+    "installed-without-version": ("brivex-unversioned", "brivex-unversioned", None),
     "renewed-key-other-issuer": ("brivex", "renewed", None),
     "unsigned-to-signed": (None, "brivex", None),
     "unsigned-to-unsigned": (None, None, None),
@@ -71,7 +87,8 @@ def test_only_the_same_publisher_replaces_a_signed_launcher(https_server, truste
         assert install.started() == "new\n"
         assert install.launcher.read_bytes() == new_body
     else:
-        assert (outcome.returncode, lines[-1]) == (1, "Error: Failed to replace and run: " + wrong + REFUSED), \
+        reason = wrong if isinstance(wrong, Release) else wrong + REFUSED
+        assert (outcome.returncode, lines[-1]) == (1, "Error: Failed to replace and run: " + reason), \
             str(outcome)
         assert install.started(wait=0.3) is None
         assert install.launcher.read_bytes() == old_body
