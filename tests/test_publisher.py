@@ -1,7 +1,8 @@
 """Publisher continuity on Windows: a signed launcher is only ever replaced by
-a launcher that the same publisher signed.  Whole console updates with real
-wintrust and crypt32, launchers signed by tools/windows/signing.py (stage.py
-build makes them on Linux with openssl and osslsigncode)."""
+a launcher that the same publisher signed, the same program at the same or a
+newer version.  Whole console updates with real wintrust, crypt32 and
+version.dll, launchers signed by tools/windows/signing.py (stage.py build
+makes them on Linux with openssl and osslsigncode)."""
 
 from __future__ import annotations
 
@@ -42,14 +43,30 @@ def beyond_wine(wrong: str) -> str | re.Pattern:
                       f"0x[0-9A-F]{{8}}\\)){re.escape(REFUSED)}")
 
 
+def whole(reason: str) -> re.Pattern:
+    """A refusal's whole reason, as when the publisher is the same."""
+    return re.compile(re.escape(reason))
+
+
 class Backup(str):
     """A signer whose launcher is only there as the backup, BrivexLauncher.exe.old."""
 
 
 # id: (installed launcher, download: each a signer, None (unsigned) or a maker of the
-# bytes; for a refusal, what was wrong with the download, or a pattern of the whole reason)
+# bytes; for a refusal, what was wrong with the download, or a pattern of the whole reason).
+# old-* are version 1.0.0.0, new-* 2.0.0.0 (tools/windows/signing.py).
 ROWS = {
     "same-publisher": ("brivex", "brivex", None),
+    "same-version": (lambda _: signed_program("brivex", "new"), "brivex", None),
+    "older-version": (lambda _: signed_program("brivex", "new"), lambda _: signed_program("brivex", "old"),
+                      whole("the download is version 1.0.0.0 and the installed launcher 2.0.0.0: an older "
+                            "launcher never replaces a newer one")),
+    "other-program": ("brivex", "brivex-uninstaller",
+                      whole('the download is "uninstall.exe", not "BrivexLauncher.exe"')),
+    "download-without-version": ("brivex", "brivex-unversioned", whole(
+        "the download has no file version and the installed launcher is version 1.0.0.0: only a launcher of the "
+        "same or a newer version may replace it")),
+    "installed-without-version": ("brivex-unversioned", "brivex-unversioned", None),
     "renewed-key-other-issuer": ("brivex", "renewed", None),
     "unsigned-to-signed": (None, "brivex", None),
     "unsigned-to-unsigned": (None, None, None),
@@ -83,7 +100,7 @@ ROWS = {
     "line-break-in-name": ("brivex", "linebreak",
                            'the download is signed by "CN=Brivex\\nLauncher, O=Brivex Ltd, C=GB"'),
     "signed-backup-without-launcher": (Backup("brivex"), "other", OTHER),
-    "installed-names-no-publisher": ("twoorgs", "brivex", re.compile(re.escape(
+    "installed-names-no-publisher": ("twoorgs", "brivex", whole(
         'the installed launcher carries a signature but no proven publisher (its signer "CN=Brivex Launcher, '
         'O=Brivex Ltd, O=Acme Games Inc, C=GB" names more than one organisation): no download may replace it'))),
     "revocation-list-unreachable": pytest.param(

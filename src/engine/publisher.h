@@ -1,6 +1,7 @@
 // Publisher continuity: a signed launcher is only ever replaced by a launcher
-// that the same publisher signed.  Authenticode is Windows': the POSIX build,
-// for development and tests, has no check and includes no Windows header.
+// that the same publisher signed, the same program at the same or a newer
+// version.  Authenticode is Windows': the POSIX build, for development and
+// tests, has no check and includes no Windows header.
 #pragma once
 
 #include "../kit/kit.h"
@@ -50,7 +51,11 @@ struct PublisherCheck {
 // image and no DLL, and its signer must have the same common name and
 // organisation (and country, where the launcher's has one) as the
 // certificate whose key verifies the launcher's signature.  A launcher whose
-// signature proves no publisher lets no download in.
+// signature proves no publisher lets no download in.  Then, when the
+// launcher's version resource has a file version, the download's must have
+// one, not lower (compared as four numbers), and the same OriginalFilename
+// (ignoring case) where the launcher's names one; an installed version
+// resource that is there but cannot be read is a refusal too.
 // The refusal names the launcher's publisher and what was wrong; without
 // one the check holds the download until it is in place.  A launcher or
 // download that another program holds (a sharing or lock violation) raises

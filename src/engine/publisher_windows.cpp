@@ -1,8 +1,9 @@
-// The check of publisher.h, on Windows: wintrust and crypt32.  The one place
-// the module calls Windows itself.  Every handle, store, message, certificate
-// and WinVerifyTrust state has an owner here, so each is closed on every
-// path, std::bad_alloc included; the interpreter lock is let go around the
-// Windows calls, which read and hash whole files.
+// The check of publisher.h, on Windows: wintrust, crypt32 and version.dll.
+// The one place the module calls Windows itself.  Every handle, store,
+// message, certificate, WinVerifyTrust state and version resource has an
+// owner here, so each is closed on every path, std::bad_alloc included; the
+// interpreter lock is let go around the Windows calls, which read and hash
+// whole files.
 #include "publisher.h"
 
 #include <windows.h>
@@ -10,11 +11,14 @@
 #include <softpub.h>
 #include <wincrypt.h>
 #include <wintrust.h>
+#include <winver.h>
 // After wintrust.h:
 #include <mssip.h>
 
 #include <cstddef>
 #include <cstring>
+#include <cwchar>
+#include <initializer_list>
 #include <memory>
 #include <new>
 #include <optional>
@@ -494,6 +498,137 @@ std::wstring refusal(const wchar_t* path, HANDLE file, const Launcher& installed
            L": only a launcher signed by the same publisher may replace it";
 }
 
+// Release continuity: a signed launcher is only ever replaced by the same
+// program (the OriginalFilename of its version resource) at the same or a
+// newer file version.  The version resource is read from each file by its
+// path, as version.dll reads it.
+
+// The version resource of `path`, as GetFileVersionInfoW copies it; null
+// when the file has none.  `error` gets the Windows error of a file whose
+// resource could not be read for another reason.
+std::unique_ptr<BYTE[]> version_resource(const wchar_t* path, DWORD& error)
+{
+    DWORD unused = 0;
+    DWORD size = GetFileVersionInfoSizeW(path, &unused);
+    std::unique_ptr<BYTE[]> data;
+    if (size > 0) {
+        data = std::make_unique<BYTE[]>(size);
+        if (GetFileVersionInfoW(path, 0, size, data.get())) return data;
+        data.reset();
+    }
+    switch (DWORD failure = GetLastError()) {
+    case ERROR_RESOURCE_DATA_NOT_FOUND:
+    case ERROR_RESOURCE_TYPE_NOT_FOUND:
+    case ERROR_RESOURCE_NAME_NOT_FOUND:
+    case ERROR_RESOURCE_LANG_NOT_FOUND:
+    case ERROR_BAD_EXE_FORMAT:
+        break;
+    default:
+        error = failure != 0 ? failure : ERROR_INVALID_DATA;
+    }
+    return data;
+}
+
+// The file version of the resource `data` (dwFileVersionMS above
+// dwFileVersionLS: ordered as its four 16-bit numbers are), if it has a
+// fixed part.
+std::optional<unsigned long long> file_version(const BYTE* data)
+{
+    if (!data) return std::nullopt;
+    void* fixed = nullptr;
+    UINT size = 0;
+    if (!VerQueryValueW(data, L"\\", &fixed, &size) || !fixed || size < sizeof(VS_FIXEDFILEINFO)) {
+        return std::nullopt;
+    }
+    const auto* info = static_cast<const VS_FIXEDFILEINFO*>(fixed);
+    if (info->dwSignature != VS_FFI_SIGNATURE) return std::nullopt;
+    return static_cast<unsigned long long>(info->dwFileVersionMS) << 32 | info->dwFileVersionLS;
+}
+
+// 1.0.0.0
+std::wstring version_text(unsigned long long version)
+{
+    std::wstring text;
+    for (int shift = 48; shift >= 0; shift -= 16) {
+        if (!text.empty()) text += L'.';
+        text += std::to_wstring((version >> shift) & 0xFFFF);
+    }
+    return text;
+}
+
+// The OriginalFilename of the resource `data`, in its first translation;
+// empty when it names none.
+std::wstring original_filename(const BYTE* data)
+{
+    void* found = nullptr;
+    UINT size = 0;
+    if (!data || !VerQueryValueW(data, L"\\VarFileInfo\\Translation", &found, &size) || !found || size < 4) {
+        return {};
+    }
+    const auto* translation = static_cast<const WORD*>(found);
+    std::wstring query = L"\\StringFileInfo\\";
+    for (WORD part : {translation[0], translation[1]}) {
+        for (int shift = 12; shift >= 0; shift -= 4) query += L"0123456789abcdef"[(part >> shift) & 0xF];
+    }
+    query += L"\\OriginalFilename";
+    if (!VerQueryValueW(data, query.c_str(), &found, &size) || !found) return {};
+    const auto* name = static_cast<const wchar_t*>(found);
+    return {name, wcsnlen(name, size)};
+}
+
+// Names compared as Windows compares file names.
+bool same_file_name(const std::wstring& a, const std::wstring& b) noexcept
+{
+    return CompareStringOrdinal(a.data(), static_cast<int>(a.size()), b.data(), static_cast<int>(b.size()),
+                                TRUE) == CSTR_EQUAL;
+}
+
+// Why the download at `download_path` may not replace the launcher at
+// `installed_path`, both signed by the same publisher; empty when it may.
+// Only a launcher whose version resource has a file version is held to
+// one: the download's must be there and not lower, and where the installed
+// one names its OriginalFilename, the download's must be the same.  `held`
+// gets the Windows error of a launcher that another program holds, to be
+// waited for.  The download is held open, shared for reading and deleting
+// only: whatever keeps its resource from being read leaves it without a
+// version.
+std::wstring release_refusal(const wchar_t* installed_path, const wchar_t* download_path, DWORD& held)
+{
+    DWORD error = 0;
+    std::unique_ptr<BYTE[]> installed = version_resource(installed_path, error);
+    if (held_by_another(error)) {
+        held = error;
+        return {};
+    }
+    if (error) {
+        return L"the installed launcher's version could not be read (Windows error " + std::to_wstring(error) +
+               L")";
+    }
+    std::optional<unsigned long long> installed_version = file_version(installed.get());
+    if (!installed_version) return {};
+    DWORD unread = 0;
+    std::unique_ptr<BYTE[]> download = version_resource(download_path, unread);
+    std::optional<unsigned long long> download_version = file_version(download.get());
+    if (!download_version) {
+        return L"the download has no file version and the installed launcher is version " +
+               version_text(*installed_version) + L": only a launcher of the same or a newer version may replace it";
+    }
+    if (std::wstring name = original_filename(installed.get()); !name.empty()) {
+        std::wstring download_name = original_filename(download.get());
+        if (download_name.empty()) {
+            return L"the download names no program in its version resource, not \"" + name + L'"';
+        }
+        if (!same_file_name(download_name, name)) {
+            return L"the download is \"" + download_name + L"\", not \"" + name + L'"';
+        }
+    }
+    if (*download_version < *installed_version) {
+        return L"the download is version " + version_text(*download_version) + L" and the installed launcher " +
+               version_text(*installed_version) + L": an older launcher never replaces a newer one";
+    }
+    return {};
+}
+
 // The path as Windows takes it (text, bytes or a path object, as the
 // swap's own steps take it), or nothing for what they would refuse too: not
 // a path, or a NUL in it.
@@ -580,7 +715,11 @@ Finding inspect(const std::wstring& main_path, PyObject* main_exe, const std::ws
         return finding;
     }
     finding.reason = refusal(download_path.c_str(), file.get(), {installed_path, *installed.publisher});
-    if (finding.reason.empty()) finding.download = std::move(file);
+    if (finding.reason.empty()) {
+        finding.reason = release_refusal(installed_path->c_str(), download_path.c_str(), finding.error);
+        if (finding.error) finding.path = installed_path == &main_path ? main_exe : old_exe;
+    }
+    if (finding.reason.empty() && !finding.error) finding.download = std::move(file);
     return finding;
 }
 

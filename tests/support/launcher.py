@@ -45,7 +45,8 @@ def _windows_program() -> bytes:
 def signed_program(signer: str | None, text: str) -> bytes:
     """The Windows stand-in told to write `text` to started.txt in its
     working directory, signed by `signer`, one of the tests' certificates
-    (tools/windows/signing.py, run by stage.py build), or unsigned for None."""
+    (tools/windows/signing.py, run by stage.py build), or unsigned for None;
+    or one of signing.py's RELEASES, named without the text ("brivex-uninstaller")."""
     if signer is None:
         return program(text, Path("started.txt"))
     path = SIGNED / f"{text}-{signer}.exe"

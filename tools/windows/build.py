@@ -22,8 +22,17 @@ The checks, each of which fails the build:
    libunwind and mingw-w64's startup code are linked statically).
 
 Outputs, in DIR (default build/windows): updater.pyd, the wheel
-updater-<version>-cp312-cp312-win_amd64.whl and launcher.exe.  Needs the
-distribution (fetched when missing), the ziglang package (pinned in
+updater-<version>-cp312-cp312-win_amd64.whl and the builds of the launcher
+stand-in that LAUNCHERS lists, each but launcher.exe with a version resource
+(tools/windows/launcher.rc, compiled by zig's resource compiler).
+
+    python tools/windows/build.py --resource-builds
+
+prints the builds with a version resource, one a line: the file name and
+the resource compiler's /d options (the Windows workflow builds them with
+MSVC's rc.exe).
+
+Needs the distribution (fetched when missing), the ziglang package (pinned in
 requirements-dev.txt) in the interpreter that runs this, and binutils' nm and
 objdump; not Wine.  zig keeps what it builds once (the C++ runtime for the
 target) in .cache/zig.
@@ -60,9 +69,20 @@ WHEEL_TAG = "cp312-cp312-win_amd64"
 # Release flags, as the CMake build's Release.
 CXXFLAGS = ["-std=c++20", "-Wall", "-Wextra", "-Werror", "-O2", "-DNDEBUG", "-fvisibility=hidden"]
 # The system DLLs the module links, by their import libraries' names (the
-# publisher check's WinVerifyTrust and certificate functions); each one's DLL
-# may then be imported.
-LIBRARIES = ["wintrust", "crypt32"]
+# publisher check's WinVerifyTrust, certificate and version resource
+# functions); each one's DLL may then be imported.
+LIBRARIES = ["wintrust", "crypt32", "version"]
+LAUNCHER_SOURCE = ROOT / "tools" / "windows" / "launcher.c"
+LAUNCHER_RESOURCE = ROOT / "tools" / "windows" / "launcher.rc"
+# The builds of the launcher stand-in: file name -> the file version and
+# OriginalFilename of its version resource, or None for a build without one.
+# The tests' signed launchers (signing.py) are made from them.
+LAUNCHERS = {
+    "launcher.exe": None,
+    "launcher-1.0.0.0.exe": ("1.0.0.0", "BrivexLauncher.exe"),
+    "launcher-2.0.0.0.exe": ("2.0.0.0", "BrivexLauncher.exe"),
+    "uninstall-2.0.0.0.exe": ("2.0.0.0", "uninstall.exe"),
+}
 # zig links libc++, libunwind and the mingw-w64 startup code statically: no
 # DLL of theirs is needed.  -Brepro: a hash of the contents where the PE header
 # has its time stamp; with a fixed image base the same sources give the same
@@ -106,7 +126,8 @@ def find_tools() -> dict[str, list[str]]:
         raise StageError(f"{found} for {sys.executable}; the build takes zig from {ZIG_PACKAGE}=={pin}: "
                          f"{sys.executable} -m pip install {ZIG_PACKAGE}=={pin} (requirements-dev.txt pins it)")
     zig = [sys.executable, "-m", ZIG_PACKAGE]
-    tools: dict[str, list[str]] = {"c++": [*zig, "c++", "-target", TARGET], "cc": [*zig, "cc", "-target", TARGET]}
+    tools: dict[str, list[str]] = {"c++": [*zig, "c++", "-target", TARGET], "cc": [*zig, "cc", "-target", TARGET],
+                                   "rc": [*zig, "rc", "/:auto-includes", "gnu"]}
     missing = []
     for tool in ("nm", "objdump"):
         path = shutil.which(tool)
@@ -328,13 +349,32 @@ def link(tools, inputs: list[Path], module: Path) -> None:
         raise StageError(f"linking {module.name} failed:\n{proc.stderr.rstrip()}")
 
 
-def build_launcher(tools, out: Path) -> Path:
-    launcher = out / "launcher.exe"
-    proc = run([*tools["cc"], "-std=c11", "-O2", "-Wall", "-Wextra", "-Werror", "-municode", "-s",
-                str(ROOT / "tools" / "windows" / "launcher.c"), "-o", str(launcher)], env=zig_environment())
-    if proc.returncode != 0:
-        raise StageError(f"the launcher stand-in does not build:\n{proc.stderr}")
-    return launcher
+def resource_defines(version: str, name: str) -> list[str]:
+    """The resource compiler's options that give launcher.rc `version`
+    ("2.0.0.0") and the OriginalFilename `name`."""
+    fields = zip(("MAJOR", "MINOR", "PATCH", "BUILD"), version.split("."), strict=True)
+    return [*(f for field, n in fields for f in ("/d", f"VERSION_{field}={n}")), "/d", f"ORIGINAL_FILENAME={name}"]
+
+
+def build_launchers(tools, out: Path) -> None:
+    """The builds of LAUNCHERS into `out`: launcher.c compiled once, linked
+    with each build's version resource."""
+    def step(argv: list[str], what: str) -> None:
+        proc = run(argv, env=zig_environment())
+        if proc.returncode != 0:
+            output = (proc.stdout + proc.stderr).rstrip()
+            raise StageError(f"the launcher stand-in does not build ({what}):\n{output}")
+
+    program = out / "objects" / "launcher.o"
+    step([*tools["cc"], "-std=c11", "-O2", "-Wall", "-Wextra", "-Werror", "-municode", "-c", str(LAUNCHER_SOURCE),
+          "-o", str(program)], shown(LAUNCHER_SOURCE))
+    for name, resource in LAUNCHERS.items():
+        inputs = [program]
+        if resource:
+            inputs.append(program.with_name(f"{Path(name).stem}-resource.o"))
+            step([*tools["rc"], "/:output-format", "coff", "/:target", "x86_64", *resource_defines(*resource),
+                  "/fo", str(inputs[-1]), "--", str(LAUNCHER_RESOURCE)], f"the version resource of {name}")
+        step([*tools["cc"], "-municode", "-s", *map(str, inputs), "-o", str(out / name)], name)
 
 
 def build(python: WindowsPython, out: Path, url: str | None = None) -> Path:
@@ -359,7 +399,7 @@ def build(python: WindowsPython, out: Path, url: str | None = None) -> Path:
     for old in out.glob("*.whl"):
         old.unlink()
     wheel = pack_wheel(module, out)
-    build_launcher(tools, out)
+    build_launchers(tools, out)
     log(f"{len(sources)} sources built for 64-bit Windows against {python.include}; {len(needed)} names from "
         f"{PYTHON_DLL}, all public; {MODULE_FILE} exports {INIT} only and imports "
         f"{', '.join(dlls)}; {wheel.name} ({time.monotonic() - started:.1f} s)")
@@ -370,7 +410,14 @@ def main(argv: list[str]) -> int:
     parser = argparse.ArgumentParser(prog="build.py", description=__doc__.split("\n\n")[0])
     parser.add_argument("--update-url", help="the address to compile in (default: CMakeLists.txt's)")
     parser.add_argument("--out", type=Path, default=ROOT / "build" / "windows")
+    parser.add_argument("--resource-builds", action="store_true",
+                        help="print the launcher builds with a version resource and their rc options")
     options = parser.parse_args(argv)
+    if options.resource_builds:
+        for name, resource in LAUNCHERS.items():
+            if resource:
+                print(name, *resource_defines(*resource))
+        return 0
     python = WindowsPython()
     try:
         python.ensure_distribution()

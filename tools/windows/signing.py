@@ -2,9 +2,11 @@
 artefacts, and the tests' signed launchers, all made on Linux (or wherever
 openssl and osslsigncode run).
 
-    python tools/windows/signing.py fixtures [--out DIR] [--launcher EXE]
-        throwaway certificates made with openssl and the tests' launcher
-        stand-in signed with them, into DIR (default build/windows/signed)
+    python tools/windows/signing.py fixtures [--out DIR] [--launchers DIR]
+        throwaway certificates made with openssl and the builds of the
+        tests' launcher stand-in (tools/windows/build.py, into --launchers,
+        default build/windows) signed with them, into --out (default
+        build/windows/signed)
 
 The tests' certificates (all code signing, RSA 2048, ten years):
 
@@ -27,8 +29,10 @@ revocation list.
 DIR then holds certificates/<name>.crt and .p12 (password PASSWORD below),
 old-brivex.exe, old-nocountry.exe, old-twoorgs.exe and new-<signer>.exe for
 each leaf: the launcher stand-in told to write "old" or "new" to started.txt
-in its working directory, signed; new-script.exe and new-dll.exe besides
-(hostile_fixtures).
+in its working directory, signed; the old ones at file version 1.0.0.0, the
+new ones at 2.0.0.0, all with the OriginalFilename BrivexLauncher.exe;
+new-script.exe and new-dll.exe besides (hostile_fixtures).  RELEASES lists
+further launchers that brivex signed, for the release checks.
 """
 
 from __future__ import annotations
@@ -59,6 +63,15 @@ LEAVES = {  # name: (subject, issuer)
     "stranger": ("/C=GB/O=Brivex Ltd/CN=Brivex Launcher", "untrusted"),
 }
 LEAF_EXTENSIONS = "basicConstraints=CA:FALSE\nkeyUsage=critical,digitalSignature\nextendedKeyUsage=codeSigning\n"
+# The build of the launcher stand-in (tools/windows/build.py LAUNCHERS) that
+# the old and the new signed launchers are made from.
+BUILDS = {b"old": "launcher-1.0.0.0.exe", b"new": "launcher-2.0.0.0.exe"}
+# Further launchers signed by brivex: file name: (build, text).
+RELEASES = {
+    "old-brivex-unversioned.exe": ("launcher.exe", b"old"),  # no version resource
+    "new-brivex-unversioned.exe": ("launcher.exe", b"new"),
+    "new-brivex-uninstaller.exe": ("uninstall-2.0.0.0.exe", b"new"),  # 2.0.0.0, OriginalFilename uninstall.exe
+}
 # The end of the launcher stand-in's own file that tells it what to do
 # (tools/windows/launcher.c): write TEXT to started.txt, in the directory it
 # is started in.
@@ -180,7 +193,7 @@ def graft(program: bytes, pkcs7: bytes) -> bytes:
     return bytes(body) + struct.pack("<IHH", 8 + len(entry), 0x0200, 2) + entry  # WIN_CERT_TYPE_PKCS_SIGNED_DATA
 
 
-def hostile_fixtures(out: Path, keys: Path, launcher: bytes, work: Path) -> None:
+def hostile_fixtures(out: Path, keys: Path, programs: dict, work: Path) -> None:
     """new-<leaf>.exe for each of HOSTILE_LEAVES, old-twoorgs.exe,
     new-script.exe (the vendor's signature of a PowerShell script, put on
     the program) and new-dll.exe (the program marked a DLL, which the vendor
@@ -188,9 +201,9 @@ def hostile_fixtures(out: Path, keys: Path, launcher: bytes, work: Path) -> None
     for name, (subject, extensions) in HOSTILE_LEAVES.items():
         leaf(keys, name, subject, "root", extensions, forge_signature if name == "forged" else None)
     unsigned = work / "hostile.exe"
-    unsigned.write_bytes(launcher + INSTRUCTIONS % b"old")
+    unsigned.write_bytes(programs[b"old"] + INSTRUCTIONS % b"old")
     sign(unsigned, out / "old-twoorgs.exe", keys / "twoorgs.p12", PASSWORD)
-    program = launcher + INSTRUCTIONS % b"new"
+    program = programs[b"new"] + INSTRUCTIONS % b"new"
     unsigned.write_bytes(program)
     for name in HOSTILE_LEAVES:
         sign(unsigned, out / f"new-{name}.exe", keys / f"{name}.p12", PASSWORD)
@@ -207,20 +220,35 @@ def hostile_fixtures(out: Path, keys: Path, launcher: bytes, work: Path) -> None
     sign(unsigned, out / "new-dll.exe", keys / "brivex.p12", PASSWORD)
 
 
-def fixtures(out: Path, launcher: Path) -> None:
-    """The signed launchers the tests install and download (module docstring)."""
-    if not launcher.is_file():
-        raise StageError(f"the launcher stand-in {launcher} is missing: tools/windows/build.py builds it")
+def build_of(launchers: Path, name: str) -> bytes:
+    build = launchers / name
+    if not build.is_file():
+        raise StageError(f"the launcher stand-in {build} is missing: tools/windows/build.py builds it")
+    return build.read_bytes()
+
+
+def release_fixtures(work: Path, launchers: Path, out: Path, keys: Path) -> None:
+    """The launchers of RELEASES, signed by brivex into `out`."""
+    for name, (build, text) in RELEASES.items():
+        unsigned = work / name
+        unsigned.write_bytes(build_of(launchers, build) + INSTRUCTIONS % text)
+        sign(unsigned, out / name, keys / "brivex.p12", PASSWORD)
+
+
+def fixtures(out: Path, launchers: Path) -> None:
+    """The signed launchers the tests install and download (module
+    docstring), from the builds in `launchers`."""
+    programs = {text: build_of(launchers, name) for text, name in BUILDS.items()}
     shutil.rmtree(out, ignore_errors=True)
     keys = certificates(out / "certificates")
-    program = launcher.read_bytes()
     with tempfile.TemporaryDirectory(prefix="fixtures-") as work:
         for text, signers in ((b"old", ["brivex", "nocountry"]), (b"new", list(LEAVES))):
             unsigned = Path(work) / f"{text.decode()}.exe"
-            unsigned.write_bytes(program + INSTRUCTIONS % text)
+            unsigned.write_bytes(programs[text] + INSTRUCTIONS % text)
             for signer in signers:
                 sign(unsigned, out / f"{text.decode()}-{signer}.exe", keys / f"{signer}.p12", PASSWORD)
-        hostile_fixtures(out, keys, program, Path(work))
+        hostile_fixtures(out, keys, programs, Path(work))
+        release_fixtures(Path(work), launchers, out, keys)
     verify(out / "new-brivex.exe", keys / "root.crt")
     log(f"signed launchers for the tests in {out}")
 
@@ -229,10 +257,10 @@ def main(argv: list[str]) -> None:
     parser = argparse.ArgumentParser(prog="signing.py", description=__doc__.split("\n\n")[0])
     parser.add_argument("command", choices=["fixtures"])
     parser.add_argument("--out", type=Path, default=ROOT / "build" / "windows" / "signed")
-    parser.add_argument("--launcher", type=Path, default=ROOT / "build" / "windows" / "launcher.exe")
+    parser.add_argument("--launchers", type=Path, default=ROOT / "build" / "windows")
     options = parser.parse_args(argv)
     try:
-        fixtures(options.out.resolve(), options.launcher.resolve())
+        fixtures(options.out.resolve(), options.launchers.resolve())
     except StageError as failure:
         raise SystemExit(f"windows: FAILED: {failure}") from None
 

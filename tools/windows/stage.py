@@ -134,7 +134,7 @@ def stage_build(python: WindowsPython) -> None:
     """The vendor's artefacts with the default address, as the tests use them."""
     artefacts(python, None, OUT / "dist", work=OUT)
     signed = OUT / "signed"
-    signing.fixtures(signed, OUT / "launcher.exe")
+    signing.fixtures(signed, OUT)
     # The vendor's signing, shown on a copy with a throwaway certificate.
     app = signed / APP
     shutil.copy2(OUT / "dist" / APP, app)
