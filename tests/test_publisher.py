@@ -102,7 +102,7 @@ ROWS = {
     "signed-backup-without-launcher": (Backup("brivex"), "other", OTHER),
     "installed-names-no-publisher": ("twoorgs", "brivex", whole(
         'the installed launcher carries a signature but no proven publisher (its signer "CN=Brivex Launcher, '
-        'O=Brivex Ltd, O=Acme Games Inc, C=GB" names more than one organisation): no download may replace it'))),
+        'O=Brivex Ltd, O=Acme Games Inc, C=GB" names more than one organisation): no download may replace it')),
     "revocation-list-unreachable": pytest.param(
         "brivex", "unreachablecrl", None,
         marks=pytest.mark.skipif(UNDER_WINE, reason="Wine's WinVerifyTrust lets an unknown revocation status through "
