@@ -7,6 +7,7 @@ on Windows, where the files said to be running are running programs."""
 import errno
 import math
 import os
+import signal
 import stat
 import time
 from dataclasses import dataclass, field
@@ -14,7 +15,7 @@ from dataclasses import dataclass, field
 import pytest
 
 from support.frame_helpers import entries
-from support.launcher import program
+from support.launcher import dying_program, program
 from support.standins import RecordingOs, ScriptedClock, Subprocess, install_frozen
 from support.winos import (REAL_WINDOWS, RunningPrograms, WindowsOS, WinPermissionError, is_read_only, label,
                           make_read_only, shutil_for, windows_error_text)
@@ -70,13 +71,21 @@ def windows(updater_module, monkeypatch):
     read-only attribute: real programs and the real attribute on Windows,
     whose own file system then applies the rules, marks and cleared write
     bits in the simulation elsewhere.  `held` ({path: (seconds, winerror)}) is
-    simulated everywhere, until the module has slept that long.  An
-    `os_standin` is always bound."""
+    simulated everywhere, until the module has slept that long, and
+    `held_after_start` for that long from the first try after the process
+    start.  An `os_standin` is always bound.  The process start is a
+    stand-in, whose process ends at once with `status` (runs on for None),
+    unless `real_start`."""
     programs = RunningPrograms()
 
-    def bind(os_standin=None, popen_error=None, running=(), read_only=(), held=None):
-        clock = ScriptedClock(pause=False)  # the waits for held files: noted, not waited
+    def bind(os_standin=None, popen_error=None, running=(), read_only=(), held=None, held_after_start=None,
+             status=None, interrupt=None, real_start=False):
+        clock = ScriptedClock(pause=False, interrupt=interrupt)  # the waits for held files: noted, not waited
         monkeypatch.setattr(updater_module, "time", clock)
+        popen = Subprocess(popen_error, status=status)
+        held = dict(held or {})
+        for path, (seconds, winerror) in (held_after_start or {}).items():
+            held[path] = (seconds, winerror, popen)
         winos = os_standin
         if winos is None and REAL_WINDOWS and not held:
             for path in running:
@@ -88,14 +97,34 @@ def windows(updater_module, monkeypatch):
             monkeypatch.setattr(updater_module, "shutil", shutil_for(winos))
         for path in read_only:
             make_read_only(path)
-        for path, (seconds, winerror) in (held or {}).items():
-            winos.hold(path, lambda seconds=seconds: sum(clock.slept) >= seconds, winerror)
-        popen = Subprocess(popen_error)
-        monkeypatch.setattr(updater_module, "subprocess", popen)
+        for path, (seconds, winerror, *after) in held.items():
+            winos.hold(path, released_after(clock, seconds, *after), winerror)
+        if not real_start:
+            monkeypatch.setattr(updater_module, "subprocess", popen)
         return winos, popen
 
     yield bind
     programs.stop()
+
+
+def released_after(clock, seconds, popen=None):
+    """Held until the module has slept `seconds`; with `popen`, counted from
+    the first try after the process start, and not held before it."""
+    since = []
+
+    def released():
+        if popen is not None and not popen.calls:
+            return True
+        since[:] = since or [sum(clock.slept)]
+        return sum(clock.slept) - since[0] >= seconds
+
+    return released
+
+
+# Why a launcher that died before it could run did not start: on Windows its
+# status (0xC0000000 and above), on POSIX the signal that ended it or the loader's 127
+STATUS_TEXT = "the new launcher ended at once with exit status 0xC0000135"
+DIED = STATUS_TEXT if os.name == "nt" else f"the new launcher ended at once with signal {signal.SIGSEGV.value}"
 
 
 @dataclass
@@ -111,6 +140,12 @@ class Row:
     held: dict = field(default_factory=dict)  # key: (seconds held open, WinError it gives meanwhile)
     sleeps: tuple = ()  # the module's waits for held files
     error: tuple = ()  # the stopping PermissionError: (WinError, key of its file, of its second file or None)
+    held_after_start: dict = field(default_factory=dict)  # as `held`, from the first try after the start
+    status: int | None = None  # the started process ends at once with it (None: runs on)
+    dies: str = ""  # the download is a real launcher that dies at once (support.launcher.dying_program)
+    reason: str = ""  # the text of the error that stopped the start
+    interrupt: int | None = None  # the module's wait that Ctrl+C cuts (from 0): KeyboardInterrupt raised
+    marks: tuple = ()
 
 
 HELD_1S = (0.05, 0.1, 0.2, 0.4, 0.8)  # let go after 1 s: free at the sixth try
@@ -139,7 +174,7 @@ ROWS = {
     # the steps share the 3 s: the move gets what the backup's rename left
     "download-held-for-good-after-launcher": Row(
         {"L": "old", "N": "new"}, {"L": "old", "N": "new"}, held={"L": (1, 32), "N": (math.inf, 32)},
-        sleeps=HELD_1S + (0.05, 0.1, 0.2, 0.4, 0.7), failing_line=86, error=(32, "N", None), mode=None),
+        sleeps=HELD_1S + (0.05, 0.1, 0.2, 0.4, 0.7), failing_line=86, error=(32, "N", "L"), mode=None),
     # the old launcher still runs: its backup cannot be deleted and stays for
     # the next update's replacing rename; the new launcher is started
     "launcher-running": Row({"L": "old", "N": "new"}, {"L": "new", "O": "old"}, running="L"),
@@ -152,8 +187,8 @@ ROWS = {
     "download-missing": Row({"L": "old"}, {"L": "old"}, failing_line=86),
     "download-missing-leftover": Row({"L": "old", "O": "older"}, {"L": "old"}, failing_line=86),
     "download-missing-first-install": Row({}, {}, failing_line=86, mode=None),
-    # a leftover backup that step 3 did not make is not "restored"
-    "download-missing-backup-only": Row({"O": "older"}, {"O": "older"}, failing_line=86, mode=None),
+    # a backup beside a missing launcher is what an interrupted swap left: it is put back
+    "download-missing-backup-only": Row({"O": "older"}, {"L": "older"}, failing_line=86, mode=None),
     # a new launcher that cannot start gives its place back to the old one
     "start-fails": Row({"L": "old", "N": "new"}, {"L": "old"}, start_error=OSError(8, "Exec format error"),
                        failing_line=89),
@@ -161,18 +196,56 @@ ROWS = {
                                         start_error=OSError(8, "Exec format error"), failing_line=89),
     "start-fails-first-install": Row({"N": "new"}, {"L": "new"}, start_error=OSError(8, "Exec format error"),
                                      failing_line=89, mode=0o755 & ~UMASK),
+    "start-fails-backup-only": Row({"O": "older", "N": "new"}, {"L": "older"},
+                                   start_error=OSError(8, "Exec format error"), failing_line=89, mode=None),
+    # a launcher that ends within 2 s: started if it ran (a single-instance launcher hands
+    # over and exits), a failed start if it died before it could run
+    "ends-at-once": Row({"L": "old", "N": "new"}, {"L": "new"}, status=0),
+    "dies-at-once": Row({"L": "old", "N": "new"}, {"L": "old"}, dies="signal", reason=DIED, failing_line=89),
+    "loader-fails": Row({"L": "old", "N": "new"}, {"L": "old"}, dies="loader", failing_line=89,
+                        reason="the new launcher ended at once with exit status 127",
+                        marks=pytest.mark.posix_only(reason="127 is the status of a POSIX loader")),
+    "dies-at-once-first-install": Row({"N": "new"}, {"L": "new"}, dies="signal", reason=DIED, failing_line=89,
+                                      mode=0o755 & ~UMASK),
+    # the put-back renames the file that could not start aside (a held source is waited
+    # for; a held target would be refused at once), then deletes it, with 3 s of its own
+    "put-back-launcher-held": Row({"L": "old", "N": "new"}, {"L": "old"}, start_error=OSError(8, "Exec format error"),
+                                  held_after_start={"L": (1, 32)}, sleeps=HELD_1S, failing_line=89, mode=None),
+    "put-back-after-launcher-held": Row(
+        {"L": "old", "N": "new"}, {"L": "old"}, held={"L": (2, 32)}, held_after_start={"O": (1, 32)},
+        start_error=OSError(8, "Exec format error"), sleeps=HELD_3S + HELD_1S, failing_line=89, mode=None),
+    # the file that could not start stays when it stays held; the next download overwrites it
+    "put-back-aside-held-for-good": Row({"L": "old", "N": "new"}, {"L": "old", "N": "new"}, status=0xC0000135,
+                                        reason=STATUS_TEXT, held_after_start={"N": (math.inf, 32)},
+                                        sleeps=HELD_3S, failing_line=89, mode=None),
+    # Ctrl+C while the move waits: the old launcher goes back; while the put-back waits: it
+    # is held until the put-back is over
+    "interrupt-during-move": Row({"L": "old", "N": "new"}, {"L": "old", "N": "new"}, held={"N": (1, 32)},
+                                 interrupt=0, sleeps=(0.05,), failing_line=86, mode=None),
+    "interrupt-during-put-back": Row({"L": "old", "N": "new"}, {"L": "old"}, start_error=OSError(8, "Exec format error"),
+                                     held_after_start={"L": (1, 32)}, interrupt=1, sleeps=HELD_1S, failing_line=90,
+                                     mode=None),
 }
 
 
-@pytest.mark.parametrize("row", ROWS.values(), ids=ROWS.keys())
+@pytest.mark.parametrize("row", [pytest.param(row, marks=row.marks) for row in ROWS.values()], ids=ROWS.keys())
 def test_failure_table(updater_module, app, windows, row):
     populate(app, row.before)
     path = {key: os.path.join(app, NAMES[key]) for key in NAMES}
+    if row.dies:
+        with open(path["N"], "wb") as f:
+            f.write(dying_program(row.dies) + b"\n" + row.before["N"].encode())
     winos, popen = windows(popen_error=row.start_error, running=[path[k] for k in row.running],
                            read_only=[path[k] for k in row.read_only],
-                           held={path[k]: hold for k, hold in row.held.items()})
+                           held={path[k]: hold for k, hold in row.held.items()},
+                           held_after_start={path[k]: hold for k, hold in row.held_after_start.items()},
+                           status=row.status, interrupt=row.interrupt, real_start=bool(row.dies))
 
-    if row.failing_line is None:
+    if row.interrupt is not None:
+        with pytest.raises(KeyboardInterrupt) as info:  # unchanged, not wrapped
+            updater_module.replace_and_run(path["N"])
+        assert entries(info.value)[0] == ("updater.replace_and_run", row.failing_line)
+    elif row.failing_line is None:
         assert updater_module.replace_and_run(path["N"]) is None
     else:
         with pytest.raises(RuntimeError) as info:
@@ -187,15 +260,19 @@ def test_failure_table(updater_module, app, windows, row):
             files = " -> ".join(repr(path[k]) for k in keys if k)
             assert isinstance(cause, PermissionError) and cause.winerror == winerror
             assert str(cause) == f"[WinError {winerror}] {windows_error_text(winerror)}: {files}"
+        if row.reason:
+            assert str(cause) == row.reason
 
     assert updater_module.time.slept == pytest.approx(row.sleeps)
     assert on_disk(app) == row.after
     assert {k for k in row.after if is_read_only(path[k])} == set(row.read_only_after)
     if row.mode is not None and os.name == "posix":
         assert stat.S_IMODE(os.stat(path["L"]).st_mode) == row.mode
-    started = row.failing_line is None or row.start_error is not None
-    # one positional argument, a list holding the path; no shell, cwd or env
-    assert popen.calls == ([(([path["L"]],), {})] if started else [])
+    started = row.failing_line in (None, 89, 90)
+    # one positional argument, a list holding the path; no shell, cwd or env; watched for 2 s
+    if not row.dies:
+        assert popen.calls == ([(([path["L"]],), {})] if started else [])
+        assert popen.waits == ([{"timeout": 2}] if started and not row.start_error else [])
 
 
 class RestoreRefused(WindowsOS):
@@ -218,7 +295,7 @@ def test_failed_restore_still_reports_the_move_error(updater_module, app, window
 
     cause = info.value.__context__
     assert type(cause) is FileNotFoundError
-    assert str(info.value) == PREFIX + str(cause)
+    assert str(info.value) == f"{PREFIX}{cause}; the previous launcher is kept as {old_exe}"
     assert ("replace", old_exe, main_exe) in winos.calls  # the restore was tried
     assert on_disk(app) == {"O": "old"} and popen.calls == []
 
@@ -267,7 +344,7 @@ def test_interrupt_at_start_is_not_wrapped(updater_module, app, windows, make_er
         updater_module.replace_and_run(os.path.join(app, NAMES["N"]))
     assert info.value is error and info.value.__context__ is None
     assert entries(info.value) == [("updater.replace_and_run", 89)]
-    assert on_disk(app) == {"L": "new", "O": "old"}  # the backup stays: nothing is lost
+    assert on_disk(app) == {"L": "old"}  # put back, then raised unchanged
 
 
 # -- the renames reach the disk before the start --------------------------------------
@@ -311,8 +388,10 @@ def test_renames_reach_the_disk_before_the_start(updater_module, app, monkeypatc
 
     after = {"open": ("open", app), "fsync": ("fsync", app), "close": ("close", app), "Popen": ("Popen", [main_exe])}
     # the backup goes once the new launcher runs; before that, a failure puts it back
-    end = [("remove", old_exe)] if error is None else [("replace", old_exe, main_exe)]
-    assert events == [("replace", main_exe, old_exe), ("rename", new_exe, main_exe),
+    end = [("remove", old_exe)]
+    if error is not None:
+        end = [("replace", main_exe, new_exe), ("replace", old_exe, main_exe), ("remove", new_exe)]
+    assert events == [("replace", main_exe, old_exe), ("replace", new_exe, main_exe),
                       *(after[step] for step in tail.split()), *end]
     assert disk.open_descriptors() == [] and on_disk(app) == {"L": "new" if error is None else "old"}
 

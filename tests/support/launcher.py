@@ -42,6 +42,19 @@ def _windows_program() -> bytes:
     return WINDOWS_LAUNCHER.read_bytes()
 
 
+def dying_program(kind: str) -> bytes:
+    """A launcher that dies before it can run: on Windows the stand-in that
+    imports a DLL that is not there (build.py's launcher-absent-dll.exe), on
+    POSIX a script that kills itself with SIGSEGV ("signal") or ends with the
+    dynamic loader's status 127 ("loader")."""
+    if os.name == "nt":
+        path = WINDOWS_LAUNCHER.with_name("launcher-absent-dll.exe")
+        if not path.is_file():
+            pytest.fail(f"{path} is missing: tools/windows/build.py builds it", pytrace=False)
+        return path.read_bytes()
+    return {"signal": b"#!/bin/sh\nkill -SEGV $$\n", "loader": b"#!/bin/sh\nexit 127\n"}[kind]
+
+
 def signed_program(signer: str | None, text: str) -> bytes:
     """The Windows stand-in told to write `text` to started.txt in its
     working directory, signed by `signer`, one of the tests' certificates

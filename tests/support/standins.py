@@ -7,7 +7,8 @@ nothing else in the process.
 * ``sys``          `fake_sys` (`Raises` for an attribute whose reading fails),
                    `install_frozen`
 * ``urllib``       `Urllib`, serving `Response` objects
-* ``subprocess``   `Subprocess`, whose ``Popen`` starts nothing
+* ``subprocess``   `Subprocess`, whose ``Popen`` starts nothing and gives a
+                   process that runs on (or ended with a given status)
 * ``time``         `ScriptedClock`, which also notes its sleeps
 * ``os``           `RecordingOs`: the order of syncs, renames and removals
 * the download     `ScriptedDownload`, for the window and console tests
@@ -26,6 +27,7 @@ The toolkit stand-in is `support.faketk`, the Windows ``os`` `support.winos`.
 from __future__ import annotations
 
 import os
+import subprocess
 import time
 import types
 import urllib.error
@@ -243,14 +245,20 @@ def _is_open(fd: int) -> bool:
 
 class Subprocess:
     """A `subprocess` stand-in whose ``Popen`` records its calls and starts
-    nothing (or raises `error`).  With `events`, each call is also appended
-    there as ("Popen", *args), in order with another stand-in's events."""
+    nothing (or raises `error`).  The process it gives is still running when
+    waited for, or has ended with `status`.  With `events`, each call is also appended there as
+    ("Popen", *args), in order with another stand-in's events."""
 
-    def __init__(self, error: BaseException | None = None, *, record: bool = True, events: list | None = None):
+    TimeoutExpired = subprocess.TimeoutExpired
+
+    def __init__(self, error: BaseException | None = None, *, record: bool = True, events: list | None = None,
+                 status: int | None = None):
         self.error = error
         self.record = record
         self.events = events
+        self.status = status
         self.calls: list[tuple[tuple, dict]] = []
+        self.waits: list[dict] = []
 
     def Popen(self, *args, **kwargs):  # noqa: N802 - mirrors subprocess.Popen
         if self.record:
@@ -259,17 +267,32 @@ class Subprocess:
             self.events.append(("Popen", *args))
         if self.error is not None:
             raise self.error if self.record else fresh(self.error)
-        return object()
+        return _Process(self)
+
+
+class _Process:
+    def __init__(self, owner: Subprocess):
+        self._owner = owner
+
+    def wait(self, timeout=None):
+        owner = self._owner
+        if owner.record:
+            owner.waits.append({"timeout": timeout})
+        if owner.status is None:
+            raise subprocess.TimeoutExpired("BrivexLauncher.exe", timeout)
+        return owner.status
 
 
 class ScriptedClock:
     """A `time` stand-in whose ``time()`` returns the given values in order,
     and whose ``sleep()`` notes each pause in ``slept`` (pausing for real only
-    with `pause`)."""
+    with `pause`); its sleep number `interrupt` (from 0) raises
+    KeyboardInterrupt, as Ctrl+C does, once noted."""
 
-    def __init__(self, *values: float, pause: bool = True):
+    def __init__(self, *values: float, pause: bool = True, interrupt: int | None = None):
         self._values = list(values)
         self._pause = pause
+        self._interrupt = interrupt
         self.calls = 0
         self.slept: list[float] = []
 
@@ -281,6 +304,8 @@ class ScriptedClock:
 
     def sleep(self, seconds: float) -> None:
         self.slept.append(seconds)
+        if len(self.slept) - 1 == self._interrupt:
+            raise KeyboardInterrupt
         if self._pause:
             time.sleep(seconds)
 
