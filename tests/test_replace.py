@@ -7,7 +7,6 @@ on Windows, where the files said to be running are running programs."""
 import errno
 import math
 import os
-import signal
 import stat
 import time
 from dataclasses import dataclass, field
@@ -15,7 +14,7 @@ from dataclasses import dataclass, field
 import pytest
 
 from support.frame_helpers import entries
-from support.launcher import dying_program, program
+from support.launcher import DIED_AT_ONCE, dying_program, program
 from support.standins import RecordingOs, ScriptedClock, Subprocess, install_frozen
 from support.winos import (REAL_WINDOWS, RunningPrograms, WindowsOS, WinPermissionError, is_read_only, label,
                           make_read_only, shutil_for, windows_error_text)
@@ -121,10 +120,7 @@ def released_after(clock, seconds, popen=None):
     return released
 
 
-# Why a launcher that died before it could run did not start: on Windows its
-# status (0xC0000000 and above), on POSIX the signal that ended it or the loader's 127
 STATUS_TEXT = "the new launcher ended at once with exit status 0xC0000135"
-DIED = STATUS_TEXT if os.name == "nt" else f"the new launcher ended at once with signal {signal.SIGSEGV.value}"
 
 
 @dataclass
@@ -201,11 +197,11 @@ ROWS = {
     # a launcher that ends within 2 s: started if it ran (a single-instance launcher hands
     # over and exits), a failed start if it died before it could run
     "ends-at-once": Row({"L": "old", "N": "new"}, {"L": "new"}, status=0),
-    "dies-at-once": Row({"L": "old", "N": "new"}, {"L": "old"}, dies="signal", reason=DIED, failing_line=89),
+    "dies-at-once": Row({"L": "old", "N": "new"}, {"L": "old"}, dies="signal", reason=DIED_AT_ONCE, failing_line=89),
     "loader-fails": Row({"L": "old", "N": "new"}, {"L": "old"}, dies="loader", failing_line=89,
                         reason="the new launcher ended at once with exit status 127",
                         marks=pytest.mark.posix_only(reason="127 is the status of a POSIX loader")),
-    "dies-at-once-first-install": Row({"N": "new"}, {"L": "new"}, dies="signal", reason=DIED, failing_line=89,
+    "dies-at-once-first-install": Row({"N": "new"}, {"L": "new"}, dies="signal", reason=DIED_AT_ONCE, failing_line=89,
                                       mode=0o755 & ~UMASK),
     # the put-back renames the file that could not start aside (a held source is waited
     # for; a held target would be refused at once), then deletes it, with 3 s of its own

@@ -12,6 +12,7 @@ from __future__ import annotations
 
 import os
 import re
+import signal
 import time
 from pathlib import Path
 
@@ -40,6 +41,11 @@ def _windows_program() -> bytes:
         pytest.fail(f"the launcher stand-in {WINDOWS_LAUNCHER} is missing: tools/windows/build.py builds it "
                     "(tools/test.sh runs it)", pytrace=False)
     return WINDOWS_LAUNCHER.read_bytes()
+
+
+# Why dying_program("signal") did not start: its status on Windows, the signal on POSIX.
+DIED_AT_ONCE = "the new launcher ended at once with " + (
+    "exit status 0xC0000135" if os.name == "nt" else f"signal {signal.SIGSEGV.value}")
 
 
 def dying_program(kind: str) -> bytes:
