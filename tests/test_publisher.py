@@ -179,11 +179,10 @@ def test_a_second_writer_cannot_change_the_checked_download(updater_module, monk
     refused = []
 
     def replace(source, target):  # a second updater writes its download just before the move
-        if source.endswith("_new.exe"):
-            try:  # Windows' own error, which the C runtime's open() would turn into an errno
-                _winapi.CloseHandle(_winapi.CreateFile(source, _winapi.GENERIC_WRITE, 7, 0, _winapi.OPEN_EXISTING, 0, 0))
-            except OSError as error:
-                refused.append(error.winerror)
+        try:  # Windows' own error, which the C runtime's open() would turn into an errno
+            _winapi.CloseHandle(_winapi.CreateFile(source, _winapi.GENERIC_WRITE, 7, 0, _winapi.OPEN_EXISTING, 0, 0))
+        except OSError as error:
+            refused.append(error.winerror)
         return os.replace(source, target)
 
     monkeypatch.setattr(updater_module, "os", SimpleNamespace(**{**vars(os), "replace": replace}))

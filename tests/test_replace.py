@@ -7,6 +7,7 @@ on Windows, where the files said to be running are running programs."""
 import errno
 import math
 import os
+import signal
 import stat
 import time
 from dataclasses import dataclass, field
@@ -14,7 +15,7 @@ from dataclasses import dataclass, field
 import pytest
 
 from support.frame_helpers import entries
-from support.launcher import DIED_AT_ONCE, dying_program, program
+from support.launcher import WINDOWS_LAUNCHER, program
 from support.standins import RecordingOs, ScriptedClock, Subprocess, install_frozen
 from support.winos import (REAL_WINDOWS, RunningPrograms, WindowsOS, WinPermissionError, is_read_only, label,
                           make_read_only, shutil_for, windows_error_text)
@@ -70,21 +71,14 @@ def windows(updater_module, monkeypatch):
     read-only attribute: real programs and the real attribute on Windows,
     whose own file system then applies the rules, marks and cleared write
     bits in the simulation elsewhere.  `held` ({path: (seconds, winerror)}) is
-    simulated everywhere, until the module has slept that long, and
-    `held_after_start` for that long from the first try after the process
-    start.  An `os_standin` is always bound.  The process start is a
-    stand-in, whose process ends at once with `status` (runs on for None),
-    unless `real_start`."""
+    simulated everywhere, until the module has slept that long (with
+    AFTER_START, not before the start).  An `os_standin` is always bound."""
     programs = RunningPrograms()
 
-    def bind(os_standin=None, popen_error=None, running=(), read_only=(), held=None, held_after_start=None,
-             status=None, interrupt=None, real_start=False):
+    def bind(os_standin=None, popen_error=None, running=(), read_only=(), held=None, interrupt=None, popen=None):
         clock = ScriptedClock(pause=False, interrupt=interrupt)  # the waits for held files: noted, not waited
         monkeypatch.setattr(updater_module, "time", clock)
-        popen = Subprocess(popen_error, status=status)
-        held = dict(held or {})
-        for path, (seconds, winerror) in (held_after_start or {}).items():
-            held[path] = (seconds, winerror, popen)
+        popen = popen or Subprocess(popen_error)
         winos = os_standin
         if winos is None and REAL_WINDOWS and not held:
             for path in running:
@@ -96,31 +90,19 @@ def windows(updater_module, monkeypatch):
             monkeypatch.setattr(updater_module, "shutil", shutil_for(winos))
         for path in read_only:
             make_read_only(path)
-        for path, (seconds, winerror, *after) in held.items():
-            winos.hold(path, released_after(clock, seconds, *after), winerror)
-        if not real_start:
-            monkeypatch.setattr(updater_module, "subprocess", popen)
+        for path, (seconds, winerror, *after_start) in (held or {}).items():
+            winos.hold(path, lambda s=seconds, a=after_start: a and not popen.calls or sum(clock.slept) >= s, winerror)
+        monkeypatch.setattr(updater_module, "subprocess", popen)
         return winos, popen
 
     yield bind
     programs.stop()
 
 
-def released_after(clock, seconds, popen=None):
-    """Held until the module has slept `seconds`; with `popen`, counted from
-    the first try after the process start, and not held before it."""
-    since = []
-
-    def released():
-        if popen is not None and not popen.calls:
-            return True
-        since[:] = since or [sum(clock.slept)]
-        return sum(clock.slept) - since[0] >= seconds
-
-    return released
-
-
-STATUS_TEXT = "the new launcher ended at once with exit status 0xC0000135"
+AFTER_START = "after start"
+# A real launcher that dies before it can run (on Windows: it imports a DLL that is not there), and why
+DIES = ((WINDOWS_LAUNCHER.with_name("launcher-absent-dll.exe"), "exit status 0xC0000135") if os.name == "nt"
+        else (b"#!/bin/sh\nkill -SEGV $$\n", f"signal {signal.SIGSEGV.value}"))
 
 
 @dataclass
@@ -136,11 +118,8 @@ class Row:
     held: dict = field(default_factory=dict)  # key: (seconds held open, WinError it gives meanwhile)
     sleeps: tuple = ()  # the module's waits for held files
     error: tuple = ()  # the stopping PermissionError: (WinError, key of its file, of its second file or None)
-    held_after_start: dict = field(default_factory=dict)  # as `held`, from the first try after the start
-    status: int | None = None  # the started process ends at once with it (None: runs on)
-    dies: str = ""  # the download is a real launcher that dies at once (support.launcher.dying_program)
-    reason: str = ""  # the text of the error that stopped the start
-    interrupt: int | None = None  # the module's wait that Ctrl+C cuts (from 0): KeyboardInterrupt raised
+    dies: tuple = ()  # the download is a real launcher that dies at once: (program, why), as DIES
+    interrupt: int | None = None  # the module's wait that Ctrl+C cuts (from 0)
     marks: tuple = ()
 
 
@@ -194,33 +173,21 @@ ROWS = {
                                      failing_line=89, mode=0o755 & ~UMASK),
     "start-fails-backup-only": Row({"O": "older", "N": "new"}, {"L": "older"},
                                    start_error=OSError(8, "Exec format error"), failing_line=89, mode=None),
-    # a launcher that ends within 2 s: started if it ran (a single-instance launcher hands
-    # over and exits), a failed start if it died before it could run
-    "ends-at-once": Row({"L": "old", "N": "new"}, {"L": "new"}, status=0),
-    "dies-at-once": Row({"L": "old", "N": "new"}, {"L": "old"}, dies="signal", reason=DIED_AT_ONCE, failing_line=89),
-    "loader-fails": Row({"L": "old", "N": "new"}, {"L": "old"}, dies="loader", failing_line=89,
-                        reason="the new launcher ended at once with exit status 127",
-                        marks=pytest.mark.posix_only(reason="127 is the status of a POSIX loader")),
-    "dies-at-once-first-install": Row({"N": "new"}, {"L": "new"}, dies="signal", reason=DIED_AT_ONCE, failing_line=89,
-                                      mode=0o755 & ~UMASK),
-    # the put-back renames the file that could not start aside (a held source is waited
-    # for; a held target would be refused at once), then deletes it, with 3 s of its own
-    "put-back-launcher-held": Row({"L": "old", "N": "new"}, {"L": "old"}, start_error=OSError(8, "Exec format error"),
-                                  held_after_start={"L": (1, 32)}, sleeps=HELD_1S, failing_line=89, mode=None),
+    # ended within its 2 s: not started if it died first (if it ran, it did: test_new_launcher_really_starts)
+    "dies-at-once": Row({"L": "old", "N": "new"}, {"L": "old"}, dies=DIES, failing_line=89),
+    "loader-fails": Row({"L": "old", "N": "new"}, {"L": "old"}, dies=(b"#!/bin/sh\nexit 127\n", "exit status 127"),
+                        failing_line=89, marks=pytest.mark.posix_only(reason="127 is the status of a POSIX loader")),
+    # the put-back, with 3 s of its own, renames the file that could not start aside (a held
+    # source is waited for, a held target is refused at once) and deletes it
     "put-back-after-launcher-held": Row(
-        {"L": "old", "N": "new"}, {"L": "old"}, held={"L": (2, 32)}, held_after_start={"O": (1, 32)},
+        {"L": "old", "N": "new"}, {"L": "old"}, held={"L": (2, 32), "O": (4, 32, AFTER_START)},
         start_error=OSError(8, "Exec format error"), sleeps=HELD_3S + HELD_1S, failing_line=89, mode=None),
-    # the file that could not start stays when it stays held; the next download overwrites it
-    "put-back-aside-held-for-good": Row({"L": "old", "N": "new"}, {"L": "old", "N": "new"}, status=0xC0000135,
-                                        reason=STATUS_TEXT, held_after_start={"N": (math.inf, 32)},
-                                        sleeps=HELD_3S, failing_line=89, mode=None),
-    # Ctrl+C while the move waits: the old launcher goes back; while the put-back waits: it
-    # is held until the put-back is over
+    # Ctrl+C during the move's wait puts back; during the put-back's, it is raised at the put-back's end
     "interrupt-during-move": Row({"L": "old", "N": "new"}, {"L": "old", "N": "new"}, held={"N": (1, 32)},
                                  interrupt=0, sleeps=(0.05,), failing_line=86, mode=None),
-    "interrupt-during-put-back": Row({"L": "old", "N": "new"}, {"L": "old"}, start_error=OSError(8, "Exec format error"),
-                                     held_after_start={"L": (1, 32)}, interrupt=1, sleeps=HELD_1S, failing_line=90,
-                                     mode=None),
+    "interrupt-during-put-back": Row({"L": "old", "N": "new"}, {"L": "old"}, held={"L": (1, 32, AFTER_START)},
+                                     start_error=OSError(8, "Exec format error"), interrupt=1, sleeps=HELD_1S,
+                                     failing_line=90),
 }
 
 
@@ -228,14 +195,12 @@ ROWS = {
 def test_failure_table(updater_module, app, windows, row):
     populate(app, row.before)
     path = {key: os.path.join(app, NAMES[key]) for key in NAMES}
-    if row.dies:
+    if row.dies:  # a script, or the Windows build, which must be there
         with open(path["N"], "wb") as f:
-            f.write(dying_program(row.dies) + b"\n" + row.before["N"].encode())
-    winos, popen = windows(popen_error=row.start_error, running=[path[k] for k in row.running],
-                           read_only=[path[k] for k in row.read_only],
-                           held={path[k]: hold for k, hold in row.held.items()},
-                           held_after_start={path[k]: hold for k, hold in row.held_after_start.items()},
-                           status=row.status, interrupt=row.interrupt, real_start=bool(row.dies))
+            f.write((row.dies[0] if isinstance(row.dies[0], bytes) else row.dies[0].read_bytes()) + b"\nnew")
+    winos, popen = windows(running=[path[k] for k in row.running], read_only=[path[k] for k in row.read_only],
+                           held={path[k]: hold for k, hold in row.held.items()}, interrupt=row.interrupt,
+                           popen=Subprocess(row.start_error, real=bool(row.dies)))
 
     if row.interrupt is not None:
         with pytest.raises(KeyboardInterrupt) as info:  # unchanged, not wrapped
@@ -256,8 +221,8 @@ def test_failure_table(updater_module, app, windows, row):
             files = " -> ".join(repr(path[k]) for k in keys if k)
             assert isinstance(cause, PermissionError) and cause.winerror == winerror
             assert str(cause) == f"[WinError {winerror}] {windows_error_text(winerror)}: {files}"
-        if row.reason:
-            assert str(cause) == row.reason
+        if row.dies:
+            assert str(cause) == "the new launcher ended at once with " + row.dies[1]
 
     assert updater_module.time.slept == pytest.approx(row.sleeps)
     assert on_disk(app) == row.after
@@ -266,9 +231,8 @@ def test_failure_table(updater_module, app, windows, row):
         assert stat.S_IMODE(os.stat(path["L"]).st_mode) == row.mode
     started = row.failing_line in (None, 89, 90)
     # one positional argument, a list holding the path; no shell, cwd or env; watched for 2 s
-    if not row.dies:
-        assert popen.calls == ([(([path["L"]],), {})] if started else [])
-        assert popen.waits == ([{"timeout": 2}] if started and not row.start_error else [])
+    assert popen.calls == ([(([path["L"]],), {})] if started else [])
+    assert popen.waits == ([2] if started and not row.start_error and not row.dies else [])
 
 
 class RestoreRefused(WindowsOS):
@@ -384,9 +348,8 @@ def test_renames_reach_the_disk_before_the_start(updater_module, app, monkeypatc
 
     after = {"open": ("open", app), "fsync": ("fsync", app), "close": ("close", app), "Popen": ("Popen", [main_exe])}
     # the backup goes once the new launcher runs; before that, a failure puts it back
-    end = [("remove", old_exe)]
-    if error is not None:
-        end = [("replace", main_exe, new_exe), ("replace", old_exe, main_exe), ("remove", new_exe)]
+    end = [("remove", old_exe)] if error is None else [
+        ("replace", main_exe, new_exe), ("replace", old_exe, main_exe), ("remove", new_exe)]
     assert events == [("replace", main_exe, old_exe), ("replace", new_exe, main_exe),
                       *(after[step] for step in tail.split()), *end]
     assert disk.open_descriptors() == [] and on_disk(app) == {"L": "new" if error is None else "old"}

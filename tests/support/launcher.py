@@ -12,7 +12,6 @@ from __future__ import annotations
 
 import os
 import re
-import signal
 import time
 from pathlib import Path
 
@@ -41,24 +40,6 @@ def _windows_program() -> bytes:
         pytest.fail(f"the launcher stand-in {WINDOWS_LAUNCHER} is missing: tools/windows/build.py builds it "
                     "(tools/test.sh runs it)", pytrace=False)
     return WINDOWS_LAUNCHER.read_bytes()
-
-
-# Why dying_program("signal") did not start: its status on Windows, the signal on POSIX.
-DIED_AT_ONCE = "the new launcher ended at once with " + (
-    "exit status 0xC0000135" if os.name == "nt" else f"signal {signal.SIGSEGV.value}")
-
-
-def dying_program(kind: str) -> bytes:
-    """A launcher that dies before it can run: on Windows the stand-in that
-    imports a DLL that is not there (build.py's launcher-absent-dll.exe), on
-    POSIX a script that kills itself with SIGSEGV ("signal") or ends with the
-    dynamic loader's status 127 ("loader")."""
-    if os.name == "nt":
-        path = WINDOWS_LAUNCHER.with_name("launcher-absent-dll.exe")
-        if not path.is_file():
-            pytest.fail(f"{path} is missing: tools/windows/build.py builds it", pytrace=False)
-        return path.read_bytes()
-    return {"signal": b"#!/bin/sh\nkill -SEGV $$\n", "loader": b"#!/bin/sh\nexit 127\n"}[kind]
 
 
 def signed_program(signer: str | None, text: str) -> bytes:

@@ -7,8 +7,7 @@ nothing else in the process.
 * ``sys``          `fake_sys` (`Raises` for an attribute whose reading fails),
                    `install_frozen`
 * ``urllib``       `Urllib`, serving `Response` objects
-* ``subprocess``   `Subprocess`, whose ``Popen`` starts nothing and gives a
-                   process that runs on (or ended with a given status)
+* ``subprocess``   `Subprocess`, whose ``Popen`` starts nothing
 * ``time``         `ScriptedClock`, which also notes its sleeps
 * ``os``           `RecordingOs`: the order of syncs, renames and removals
 * the download     `ScriptedDownload`, for the window and console tests
@@ -245,20 +244,18 @@ def _is_open(fd: int) -> bool:
 
 class Subprocess:
     """A `subprocess` stand-in whose ``Popen`` records its calls and starts
-    nothing (or raises `error`).  The process it gives is still running when
-    waited for, or has ended with `status`.  With `events`, each call is also appended there as
-    ("Popen", *args), in order with another stand-in's events."""
-
-    TimeoutExpired = subprocess.TimeoutExpired
+    nothing (or raises `error`).  With `events`, each call is also appended
+    there as ("Popen", *args), in order with another stand-in's events.  Its
+    process runs on when waited for; with `real`, it is a real one."""
 
     def __init__(self, error: BaseException | None = None, *, record: bool = True, events: list | None = None,
-                 status: int | None = None):
+                 real: bool = False):
+        self.TimeoutExpired, self.real = subprocess.TimeoutExpired, real
         self.error = error
         self.record = record
         self.events = events
-        self.status = status
         self.calls: list[tuple[tuple, dict]] = []
-        self.waits: list[dict] = []
+        self.waits: list[float] = []  # the time-outs of its process's waits
 
     def Popen(self, *args, **kwargs):  # noqa: N802 - mirrors subprocess.Popen
         if self.record:
@@ -267,27 +264,18 @@ class Subprocess:
             self.events.append(("Popen", *args))
         if self.error is not None:
             raise self.error if self.record else fresh(self.error)
-        return _Process(self)
+        return subprocess.Popen(*args, **kwargs) if self.real else types.SimpleNamespace(wait=self._wait)
 
-
-class _Process:
-    def __init__(self, owner: Subprocess):
-        self._owner = owner
-
-    def wait(self, timeout=None):
-        owner = self._owner
-        if owner.record:
-            owner.waits.append({"timeout": timeout})
-        if owner.status is None:
-            raise subprocess.TimeoutExpired("BrivexLauncher.exe", timeout)
-        return owner.status
+    def _wait(self, timeout=None):
+        if self.record:
+            self.waits.append(timeout)
+        raise subprocess.TimeoutExpired("BrivexLauncher.exe", timeout)
 
 
 class ScriptedClock:
     """A `time` stand-in whose ``time()`` returns the given values in order,
     and whose ``sleep()`` notes each pause in ``slept`` (pausing for real only
-    with `pause`); its sleep number `interrupt` (from 0) raises
-    KeyboardInterrupt, as Ctrl+C does, once noted."""
+    with `pause`); its sleep number `interrupt` (from 0) is cut by Ctrl+C."""
 
     def __init__(self, *values: float, pause: bool = True, interrupt: int | None = None):
         self._values = list(values)

@@ -14,7 +14,7 @@ included) except for the few operations whose Windows behaviour differs:
   "running" mark follows the file to its new name.  So may a read-only file.
 * A file that another program holds open (`hold`) is neither renamed nor
   removed: the sharing violation, WinError 32 (or the lock violation, 33).
-  Nor is it replaced: ``replace`` onto it is "Access is denied" (WinError 5).
+  Nor is a held file replaced: that is "Access is denied" (WinError 5).
 
 Read-only is Windows' file attribute, which Python shows and sets as the
 absence or presence of ``stat.S_IWRITE`` in the mode: `make_read_only` and
@@ -161,12 +161,9 @@ class WindowsOS:
         """Another program holds `path` (see module doc) until ``released()``."""
         self._held[_key(path)] = (released, winerror)
 
-    def _is_held(self, path) -> bool:
-        return not self._held.get(_key(path), (lambda: True,))[0]()
-
     def _refuse_if_held(self, path, filename2=None) -> None:
-        if self._is_held(path):
-            winerror = self._held[_key(path)][1]
+        released, winerror = self._held.get(_key(path), (lambda: True, None))
+        if not released():
             raise WinPermissionError(path, filename2, winerror)
 
     # -- operations with Windows semantics -------------------------------------
@@ -180,12 +177,13 @@ class WindowsOS:
         self._follow(src, dst)
 
     def _refuses_change(self, path) -> bool:
-        return self.is_running(path) or (_os.path.exists(path) and is_read_only(path))
+        held = self._held.get(_key(path), (lambda: True,))[0]
+        return self.is_running(path) or (_os.path.exists(path) and (is_read_only(path) or not held()))
 
     def replace(self, src, dst, *, src_dir_fd=None, dst_dir_fd=None):
         self.calls.append(("replace", src, dst))
         self._refuse_if_held(src, dst)
-        if self._refuses_change(dst) or (_os.path.lexists(dst) and self._is_held(dst)):
+        if self._refuses_change(dst):
             raise WinPermissionError(src, dst)
         _os.replace(src, dst, src_dir_fd=src_dir_fd, dst_dir_fd=dst_dir_fd)
         self._follow(src, dst)
