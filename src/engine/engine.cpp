@@ -161,8 +161,8 @@ void watch_start(Frame& f, PyObject* process)
 // which is not waited for) but reports a held source as a sharing
 // violation (32, which is).  That file, which could not start, is deleted
 // if it can be; the next download overwrites it otherwise.  Returns False
-// when the old launcher could not be put back.
-//     held = HeldFiles()
+// when the old launcher could not be put back.  `held` is the put-back's own
+// (3 s, interrupts held):
 //     aside = os.path.join(exe_dir, TEMP_EXE_NAME)
 //     try:
 //         moved_aside = os.path.exists(main_exe)
