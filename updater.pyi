@@ -50,9 +50,11 @@ def download_new_exe_with_progress(progress_callback: _ProgressCallback) -> str 
 
 def replace_and_run(new_exe: str) -> None:
     """Swap `new_exe` in for the launcher and start it; RuntimeError
-    ("Failed to replace and run: ...") when the swap fails.  On Windows a
-    signed launcher is only replaced by a download its publisher signed:
-    another is deleted and refused with the same error."""
+    ("Failed to replace and run: ...") when the swap fails, or when the new
+    launcher dies within its first 2 s before it could run; the old launcher
+    is then put back.  On Windows a signed launcher is only replaced by a
+    download its publisher signed: another is deleted and refused with the
+    same error."""
 
 class UpdaterGUI:
     """Constructing it performs one whole update and returns when it is over.

@@ -8,7 +8,6 @@ from __future__ import annotations
 
 import os
 import re
-import shutil
 import threading
 from types import SimpleNamespace
 from pathlib import Path
@@ -179,14 +178,14 @@ def test_a_second_writer_cannot_change_the_checked_download(updater_module, monk
     (app / "BrivexLauncher_new.exe").write_bytes(new_body)
     refused = []
 
-    def move(source, target):  # a second updater writes its download just before the move
+    def replace(source, target):  # a second updater writes its download just before the move
         try:  # Windows' own error, which the C runtime's open() would turn into an errno
             _winapi.CloseHandle(_winapi.CreateFile(source, _winapi.GENERIC_WRITE, 7, 0, _winapi.OPEN_EXISTING, 0, 0))
         except OSError as error:
             refused.append(error.winerror)
-        return shutil.move(source, target)
+        return os.replace(source, target)
 
-    monkeypatch.setattr(updater_module, "shutil", SimpleNamespace(move=move))
+    monkeypatch.setattr(updater_module, "os", SimpleNamespace(**{**vars(os), "replace": replace}))
     monkeypatch.setattr(updater_module, "subprocess", Subprocess())
     updater_module.replace_and_run(str(app / "BrivexLauncher_new.exe"))
     assert refused == [32]

@@ -7,6 +7,7 @@ on Windows, where the files said to be running are running programs."""
 import errno
 import math
 import os
+import signal
 import stat
 import time
 from dataclasses import dataclass, field
@@ -14,7 +15,7 @@ from dataclasses import dataclass, field
 import pytest
 
 from support.frame_helpers import entries
-from support.launcher import program
+from support.launcher import WINDOWS_LAUNCHER, program
 from support.standins import RecordingOs, ScriptedClock, Subprocess, install_frozen
 from support.winos import (REAL_WINDOWS, RunningPrograms, WindowsOS, WinPermissionError, is_read_only, label,
                           make_read_only, shutil_for, windows_error_text)
@@ -70,13 +71,14 @@ def windows(updater_module, monkeypatch):
     read-only attribute: real programs and the real attribute on Windows,
     whose own file system then applies the rules, marks and cleared write
     bits in the simulation elsewhere.  `held` ({path: (seconds, winerror)}) is
-    simulated everywhere, until the module has slept that long.  An
-    `os_standin` is always bound."""
+    simulated everywhere, until the module has slept that long (with
+    AFTER_START, not before the start).  An `os_standin` is always bound."""
     programs = RunningPrograms()
 
-    def bind(os_standin=None, popen_error=None, running=(), read_only=(), held=None):
-        clock = ScriptedClock(pause=False)  # the waits for held files: noted, not waited
+    def bind(os_standin=None, popen_error=None, running=(), read_only=(), held=None, interrupt=None, popen=None):
+        clock = ScriptedClock(pause=False, interrupt=interrupt)  # the waits for held files: noted, not waited
         monkeypatch.setattr(updater_module, "time", clock)
+        popen = popen or Subprocess(popen_error)
         winos = os_standin
         if winos is None and REAL_WINDOWS and not held:
             for path in running:
@@ -88,14 +90,19 @@ def windows(updater_module, monkeypatch):
             monkeypatch.setattr(updater_module, "shutil", shutil_for(winos))
         for path in read_only:
             make_read_only(path)
-        for path, (seconds, winerror) in (held or {}).items():
-            winos.hold(path, lambda seconds=seconds: sum(clock.slept) >= seconds, winerror)
-        popen = Subprocess(popen_error)
+        for path, (seconds, winerror, *after_start) in (held or {}).items():
+            winos.hold(path, lambda s=seconds, a=after_start: a and not popen.calls or sum(clock.slept) >= s, winerror)
         monkeypatch.setattr(updater_module, "subprocess", popen)
         return winos, popen
 
     yield bind
     programs.stop()
+
+
+AFTER_START = "after start"
+# A real launcher that dies before it can run (on Windows: it imports a DLL that is not there), and why
+DIES = ((WINDOWS_LAUNCHER.with_name("launcher-absent-dll.exe"), "exit status 0xC0000135") if os.name == "nt"
+        else (b"#!/bin/sh\nkill -SEGV $$\n", f"signal {signal.SIGSEGV.value}"))
 
 
 @dataclass
@@ -111,6 +118,9 @@ class Row:
     held: dict = field(default_factory=dict)  # key: (seconds held open, WinError it gives meanwhile)
     sleeps: tuple = ()  # the module's waits for held files
     error: tuple = ()  # the stopping PermissionError: (WinError, key of its file, of its second file or None)
+    dies: tuple = ()  # the download is a real launcher that dies at once: (program, why), as DIES
+    interrupt: int | None = None  # the module's wait that Ctrl+C cuts (from 0)
+    marks: tuple = ()
 
 
 HELD_1S = (0.05, 0.1, 0.2, 0.4, 0.8)  # let go after 1 s: free at the sixth try
@@ -139,7 +149,7 @@ ROWS = {
     # the steps share the 3 s: the move gets what the backup's rename left
     "download-held-for-good-after-launcher": Row(
         {"L": "old", "N": "new"}, {"L": "old", "N": "new"}, held={"L": (1, 32), "N": (math.inf, 32)},
-        sleeps=HELD_1S + (0.05, 0.1, 0.2, 0.4, 0.7), failing_line=86, error=(32, "N", None), mode=None),
+        sleeps=HELD_1S + (0.05, 0.1, 0.2, 0.4, 0.7), failing_line=86, error=(32, "N", "L"), mode=None),
     # the old launcher still runs: its backup cannot be deleted and stays for
     # the next update's replacing rename; the new launcher is started
     "launcher-running": Row({"L": "old", "N": "new"}, {"L": "new", "O": "old"}, running="L"),
@@ -152,8 +162,8 @@ ROWS = {
     "download-missing": Row({"L": "old"}, {"L": "old"}, failing_line=86),
     "download-missing-leftover": Row({"L": "old", "O": "older"}, {"L": "old"}, failing_line=86),
     "download-missing-first-install": Row({}, {}, failing_line=86, mode=None),
-    # a leftover backup that step 3 did not make is not "restored"
-    "download-missing-backup-only": Row({"O": "older"}, {"O": "older"}, failing_line=86, mode=None),
+    # a backup beside a missing launcher is what an interrupted swap left: it is put back
+    "download-missing-backup-only": Row({"O": "older"}, {"L": "older"}, failing_line=86, mode=None),
     # a new launcher that cannot start gives its place back to the old one
     "start-fails": Row({"L": "old", "N": "new"}, {"L": "old"}, start_error=OSError(8, "Exec format error"),
                        failing_line=89),
@@ -161,18 +171,42 @@ ROWS = {
                                         start_error=OSError(8, "Exec format error"), failing_line=89),
     "start-fails-first-install": Row({"N": "new"}, {"L": "new"}, start_error=OSError(8, "Exec format error"),
                                      failing_line=89, mode=0o755 & ~UMASK),
+    "start-fails-backup-only": Row({"O": "older", "N": "new"}, {"L": "older"},
+                                   start_error=OSError(8, "Exec format error"), failing_line=89, mode=None),
+    # ended within its 2 s: not started if it died first (if it ran, it did: test_new_launcher_really_starts)
+    "dies-at-once": Row({"L": "old", "N": "new"}, {"L": "old"}, dies=DIES, failing_line=89),
+    "loader-fails": Row({"L": "old", "N": "new"}, {"L": "old"}, dies=(b"#!/bin/sh\nexit 127\n", "exit status 127"),
+                        failing_line=89, marks=pytest.mark.posix_only(reason="127 is the status of a POSIX loader")),
+    # the put-back, with 3 s of its own, renames the file that could not start aside (a held
+    # source is waited for, a held target is refused at once) and deletes it
+    "put-back-after-launcher-held": Row(
+        {"L": "old", "N": "new"}, {"L": "old"}, held={"L": (2, 32), "O": (4, 32, AFTER_START)},
+        start_error=OSError(8, "Exec format error"), sleeps=HELD_3S + HELD_1S, failing_line=89, mode=None),
+    # Ctrl+C during the move's wait puts back; during the put-back's, it is raised at the put-back's end
+    "interrupt-during-move": Row({"L": "old", "N": "new"}, {"L": "old", "N": "new"}, held={"N": (1, 32)},
+                                 interrupt=0, sleeps=(0.05,), failing_line=86, mode=None),
+    "interrupt-during-put-back": Row({"L": "old", "N": "new"}, {"L": "old"}, held={"L": (1, 32, AFTER_START)},
+                                     start_error=OSError(8, "Exec format error"), interrupt=1, sleeps=HELD_1S,
+                                     failing_line=90),
 }
 
 
-@pytest.mark.parametrize("row", ROWS.values(), ids=ROWS.keys())
+@pytest.mark.parametrize("row", [pytest.param(row, marks=row.marks) for row in ROWS.values()], ids=ROWS.keys())
 def test_failure_table(updater_module, app, windows, row):
     populate(app, row.before)
     path = {key: os.path.join(app, NAMES[key]) for key in NAMES}
-    winos, popen = windows(popen_error=row.start_error, running=[path[k] for k in row.running],
-                           read_only=[path[k] for k in row.read_only],
-                           held={path[k]: hold for k, hold in row.held.items()})
+    if row.dies:  # a script, or the Windows build, which must be there
+        with open(path["N"], "wb") as f:
+            f.write((row.dies[0] if isinstance(row.dies[0], bytes) else row.dies[0].read_bytes()) + b"\nnew")
+    winos, popen = windows(running=[path[k] for k in row.running], read_only=[path[k] for k in row.read_only],
+                           held={path[k]: hold for k, hold in row.held.items()}, interrupt=row.interrupt,
+                           popen=Subprocess(row.start_error, real=bool(row.dies)))
 
-    if row.failing_line is None:
+    if row.interrupt is not None:
+        with pytest.raises(KeyboardInterrupt) as info:  # unchanged, not wrapped
+            updater_module.replace_and_run(path["N"])
+        assert entries(info.value)[0] == ("updater.replace_and_run", row.failing_line)
+    elif row.failing_line is None:
         assert updater_module.replace_and_run(path["N"]) is None
     else:
         with pytest.raises(RuntimeError) as info:
@@ -187,15 +221,18 @@ def test_failure_table(updater_module, app, windows, row):
             files = " -> ".join(repr(path[k]) for k in keys if k)
             assert isinstance(cause, PermissionError) and cause.winerror == winerror
             assert str(cause) == f"[WinError {winerror}] {windows_error_text(winerror)}: {files}"
+        if row.dies:
+            assert str(cause) == "the new launcher ended at once with " + row.dies[1]
 
     assert updater_module.time.slept == pytest.approx(row.sleeps)
     assert on_disk(app) == row.after
     assert {k for k in row.after if is_read_only(path[k])} == set(row.read_only_after)
     if row.mode is not None and os.name == "posix":
         assert stat.S_IMODE(os.stat(path["L"]).st_mode) == row.mode
-    started = row.failing_line is None or row.start_error is not None
-    # one positional argument, a list holding the path; no shell, cwd or env
+    started = row.failing_line in (None, 89, 90)
+    # one positional argument, a list holding the path; no shell, cwd or env; watched for 2 s
     assert popen.calls == ([(([path["L"]],), {})] if started else [])
+    assert popen.waits == ([2] if started and not row.start_error and not row.dies else [])
 
 
 class RestoreRefused(WindowsOS):
@@ -218,7 +255,7 @@ def test_failed_restore_still_reports_the_move_error(updater_module, app, window
 
     cause = info.value.__context__
     assert type(cause) is FileNotFoundError
-    assert str(info.value) == PREFIX + str(cause)
+    assert str(info.value) == f"{PREFIX}{cause}; the previous launcher is kept as {old_exe}"
     assert ("replace", old_exe, main_exe) in winos.calls  # the restore was tried
     assert on_disk(app) == {"O": "old"} and popen.calls == []
 
@@ -267,7 +304,7 @@ def test_interrupt_at_start_is_not_wrapped(updater_module, app, windows, make_er
         updater_module.replace_and_run(os.path.join(app, NAMES["N"]))
     assert info.value is error and info.value.__context__ is None
     assert entries(info.value) == [("updater.replace_and_run", 89)]
-    assert on_disk(app) == {"L": "new", "O": "old"}  # the backup stays: nothing is lost
+    assert on_disk(app) == {"L": "old"}  # put back, then raised unchanged
 
 
 # -- the renames reach the disk before the start --------------------------------------
@@ -311,8 +348,9 @@ def test_renames_reach_the_disk_before_the_start(updater_module, app, monkeypatc
 
     after = {"open": ("open", app), "fsync": ("fsync", app), "close": ("close", app), "Popen": ("Popen", [main_exe])}
     # the backup goes once the new launcher runs; before that, a failure puts it back
-    end = [("remove", old_exe)] if error is None else [("replace", old_exe, main_exe)]
-    assert events == [("replace", main_exe, old_exe), ("rename", new_exe, main_exe),
+    end = [("remove", old_exe)] if error is None else [
+        ("replace", main_exe, new_exe), ("replace", old_exe, main_exe), ("remove", new_exe)]
+    assert events == [("replace", main_exe, old_exe), ("replace", new_exe, main_exe),
                       *(after[step] for step in tail.split()), *end]
     assert disk.open_descriptors() == [] and on_disk(app) == {"L": "new" if error is None else "old"}
 

@@ -94,6 +94,111 @@ CheckedDownload refuse_other_publisher(Frame& f, HeldFiles& held, PyObject* main
     raise(call(state.runtime_error, {reason}));
 }
 
+// The download and the launcher share a directory, so the move is a
+// rename, which never leaves half a file under the launcher's name; only a
+// download on another volume is copied:
+//     try:
+//         retry_held(lambda: os.replace(new_exe, main_exe))
+//     except OSError as e:
+//         if e.errno != errno.EXDEV and getattr(e, "winerror", None) != 17:
+//             raise
+//         retry_held(lambda: shutil.move(new_exe, main_exe))
+// (Windows' ERROR_NOT_SAME_DEVICE, 17, is EXDEV as Python maps it.)
+void move_into_place(Frame& f, HeldFiles& held, PyObject* new_exe, PyObject* main_exe)
+{
+    try_except(f, PyExc_OSError, [&] {
+        retry_held(f, held, [&] { call_method(global(f, lit::os), lit::replace, {new_exe, main_exe}); });
+    }, [&](PyObject* e) {
+        if (!error_attr_is(e, lit::errno_name, lit::n18) && !error_attr_is(e, lit::winerror, lit::n17)) reraise(e);
+        retry_held(f, held, [&] { call_method(global(f, lit::shutil), lit::move, {new_exe, main_exe}); });
+    });
+}
+
+// A launcher that ends within its first 2 s may have handed over to a
+// running copy of itself (a single-instance program) or done its work; one
+// that died before it could run is no launcher:
+//     try:
+//         status = process.wait(timeout=2)
+//     except subprocess.TimeoutExpired:
+//         return                              # still running
+//     if os.name == "nt":
+//         if status >= 0xC0000000:            # the loader's or the system's NTSTATUS
+//             raise RuntimeError("the new launcher ended at once with exit status " + "0x%08X" % status)
+//     elif status < 0:
+//         raise RuntimeError("the new launcher ended at once with signal " + str(-status))
+//     elif status == 127:                     # the dynamic loader's
+//         raise RuntimeError("the new launcher ended at once with exit status 127")
+// An object in Popen's place without such a wait() fails the start.
+void watch_start(Frame& f, PyObject* process)
+{
+    Ref status;
+    bool running = false;
+    try_except(f, PyExc_Exception, [&] {
+        status = call_method(process, lit::wait, {lit::n2}, lit::kw_timeout);
+    }, [&](PyObject* e) {
+        if (!PyErr_GivenExceptionMatches(e, attr(global(f, lit::subprocess), lit::TimeoutExpired))) reraise(e);
+        running = true;
+    });
+    if (running) return;
+    Ref reason;
+    if (on_windows(f)) {
+        if (truthy(own(PyObject_RichCompare(status, lit::n0xC0000000, Py_GE)))) {
+            reason = own(PyUnicode_Concat(lit::ended_with_status, own(PyUnicode_Format(lit::hex_status, status))));
+        }
+    } else if (truthy(own(PyObject_RichCompare(status, lit::n0, Py_LT)))) {
+        Ref signal = own(PyNumber_Negative(status));
+        reason = own(PyUnicode_Concat(lit::ended_with_signal, own(PyObject_Str(signal))));
+    } else if (equal(status, lit::n127)) {
+        reason = own(PyUnicode_Concat(lit::ended_with_status, own(PyObject_Str(status))));
+    }
+    if (reason) raise(call(state.runtime_error, {reason}));
+}
+
+// The old launcher back under its name, with an allowance for held files
+// of its own (the swap's may be spent by now), in two renames: the file in
+// its place, if any, goes aside under the download's name first, since
+// Windows refuses a rename onto a file that a scanner holds (WinError 5,
+// which is not waited for) but reports a held source as a sharing
+// violation (32, which is).  That file, which could not start, is deleted
+// if it can be; the next download overwrites it otherwise.  Returns False
+// when the old launcher could not be put back.  `held` is the put-back's own
+// (3 s, interrupts held):
+//     aside = os.path.join(exe_dir, TEMP_EXE_NAME)
+//     try:
+//         moved_aside = os.path.exists(main_exe)
+//         if moved_aside:
+//             retry_held(lambda: os.replace(main_exe, aside))
+//         retry_held(lambda: os.replace(old_exe, main_exe))
+//     except Exception:
+//         return False
+//     if moved_aside:
+//         try:
+//             retry_held(lambda: os.remove(aside))
+//         except Exception:
+//             pass
+//     return True
+bool put_back(Frame& f, HeldFiles& held, PyObject* exe_dir, PyObject* main_exe, PyObject* old_exe)
+{
+    Ref aside = call_method(os_path(f), lit::join, {exe_dir, global(f, lit::TEMP_EXE_NAME)});
+    bool moved_aside = false;
+    bool restored = false;
+    try_except(f, [&] {
+        moved_aside = truthy(call_method(os_path(f), lit::exists, {main_exe}));
+        if (moved_aside) {
+            retry_held(f, held, [&] { call_method(global(f, lit::os), lit::replace, {main_exe, aside}); });
+        }
+        retry_held(f, held, [&] { call_method(global(f, lit::os), lit::replace, {old_exe, main_exe}); });
+        restored = true;
+    }, [](PyObject*) {});
+    if (!restored) return false;
+    if (moved_aside) {
+        try_except(f, [&] {
+            retry_held(f, held, [&] { call_method(global(f, lit::os), lit::remove, {aside}); });
+        }, [](PyObject*) {});
+    }
+    return true;
+}
+
 }  // namespace
 
 // def get_resource_path(relative_path):
@@ -222,9 +327,12 @@ Ref replace_and_run(Frame& f, PyObject* const* args)
     Ref old_name = own(PyNumber_Add(global(f, lit::MAIN_EXE_NAME), lit::old_suffix));
     Ref old_exe = call_method(os_path(f), lit::join, {exe_dir, old_name});
     bool backed_up = false;
+    bool restorable = false;  // the old launcher waits under the backup's name
     bool started = false;
     HeldFiles held;  // one wait for held files, shared by every step below
-    try_except(f, [&] {
+    // Interrupts are caught too: whatever stops the swap between the backup
+    // and a start that succeeded, the old launcher goes back in its place.
+    try_except(f, PyExc_BaseException, [&] {
         // Before anything moves; the download stays as checked until it is in place.
         f.at(84); CheckedDownload checked = refuse_other_publisher(f, held, main_exe, old_exe, new_exe);
         if (truthy(call_method(os_path(f), lit::exists, {main_exe}))) {
@@ -237,17 +345,27 @@ Ref replace_and_run(Frame& f, PyObject* const* args)
             retry_held(f, held, [&] { call_method(global(f, lit::os), lit::replace, {main_exe, old_exe}); });
             backed_up = true;
         }
-        // retry_held(lambda: shutil.move(new_exe, main_exe))
-        f.at(86); retry_held(f, held, [&] { call_method(global(f, lit::shutil), lit::move, {new_exe, main_exe}); });
+        // A launcher that is missing while its backup is there was stopped
+        // half-way through a swap (an interrupt, a crash): that backup is
+        // the last launcher that ran, and is kept as the one made above.
+        restorable = backed_up || truthy(call_method(os_path(f), lit::exists, {old_exe}));
+        f.at(86); move_into_place(f, held, new_exe, main_exe);
         checked.release();  // in place: nobody could write it since the check
         give_launcher_mode(f, main_exe, old_exe, backed_up);  // still line 86
         // The renames reach the disk before the new launcher runs.
         f.at(89); sync_directory(f, exe_dir);
-        // The path travels as a one-element list, so that a directory with
-        // spaces is never split into another program's name.
+        // The start (line 89) runs before the backup's removal (lines 87-88),
+        // so the entries name lines out of order.  The path travels as a
+        // one-element list, so that a directory with spaces is never split
+        // into another program's name.
         Ref command = own(PyList_New(1));
         PyList_SET_ITEM(command.get(), 0, Py_NewRef(main_exe.get()));
-        call(attr(global(f, lit::subprocess), lit::Popen), {command});
+        Ref process;
+        {
+            FailCriticalErrors inherited_by_the_launcher;
+            process = call(attr(global(f, lit::subprocess), lit::Popen), {command});
+        }
+        watch_start(f, process);
         started = true;
         // The backup goes only once its successor runs: a download that
         // passed every check may still be no program that starts (an error
@@ -257,22 +375,17 @@ Ref replace_and_run(Frame& f, PyObject* const* args)
             f.at(88); remove_backup(f, held, old_exe);
         }
     }, [&](PyObject* e) {
-        if (backed_up && !started) {
-            // Never leave the user without a launcher that starts: put the
-            // old one back, over whatever the move left in its place (the
-            // download that cannot start is not kept).  Should that fail
-            // too, the first error is still the one reported.
-            //     try:
-            //         retry_held(lambda: os.replace(old_exe, main_exe))
-            //     except Exception:
-            //         pass
-            f.at(90);
-            try_except(f, [&] {
-                retry_held(f, held, [&] { call_method(global(f, lit::os), lit::replace, {old_exe, main_exe}); });
-            }, [](PyObject*) {});
+        bool kept_aside = false;
+        HeldFiles put_back_held;
+        put_back_held.hold_interrupts = true;
+        if (restorable && !started) {
+            f.at(90); kept_aside = !put_back(f, put_back_held, exe_dir, main_exe, old_exe);
         }
+        if (!PyErr_GivenExceptionMatches(e, PyExc_Exception)) reraise(e);
+        if (put_back_held.interrupt) reraise(put_back_held.interrupt);
         f.at(91);
         Ref message = own(PyUnicode_Concat(lit::failed_prefix, own(PyObject_Format(e, lit::empty))));
+        if (kept_aside) message = join_text({message, lit::kept_as, own(PyObject_Str(old_exe))});
         raise(call(state.runtime_error, {message}));
     });
     return none();

@@ -15,18 +15,23 @@ namespace {
 bool held_by_another(const Frame& f, PyObject* e)
 {
     if (!PyErr_GivenExceptionMatches(e, PyExc_OSError) || !on_windows(f)) return false;
-    Ref winerror = Ref::steal(PyObject_GetAttr(e, lit::winerror));
-    if (!winerror) {
-        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw PyError{};
-        PyErr_Clear();
-        return false;
-    }
-    return equal(winerror, lit::n32) || equal(winerror, lit::n33);
+    return error_attr_is(e, lit::winerror, lit::n32) || error_attr_is(e, lit::winerror, lit::n33);
 }
 
 }  // namespace
 
-void wait_for_holder(const Frame& f, HeldFiles& held, int pause_ms)
+bool error_attr_is(PyObject* e, PyObject* name, PyObject* value)
+{
+    Ref found = Ref::steal(PyObject_GetAttr(e, name));
+    if (!found) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw PyError{};
+        PyErr_Clear();
+        return false;
+    }
+    return equal(found, value);
+}
+
+void wait_for_holder(Frame& f, HeldFiles& held, int pause_ms)
 {
     Ref e = Ref::steal(PyErr_GetRaisedException());
     if (held.wait_left_ms == 0 || !held_by_another(f, e)) {
@@ -37,7 +42,15 @@ void wait_for_holder(const Frame& f, HeldFiles& held, int pause_ms)
     int wait_ms = std::min(pause_ms, held.wait_left_ms);
     held.wait_left_ms -= wait_ms;
     Ref seconds = own(PyFloat_FromDouble(wait_ms / 1000.0));
-    call_method(global(f, lit::time), lit::sleep, {seconds});
+    auto sleep = [&] { call_method(global(f, lit::time), lit::sleep, {seconds}); };
+    if (!held.hold_interrupts) {
+        sleep();
+        return;
+    }
+    try_except(f, PyExc_BaseException, sleep, [&](PyObject* interrupt) {
+        if (PyErr_GivenExceptionMatches(interrupt, PyExc_Exception)) reraise(interrupt);
+        if (!held.interrupt) held.interrupt = Ref::borrow(interrupt);
+    });
 }
 
 void make_backup_writable(Frame& f, PyObject* old_exe)

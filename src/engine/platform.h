@@ -17,12 +17,21 @@ bool on_windows(const Frame& f);
 // answered for 5 s.
 struct HeldFiles {
     int wait_left_ms = 3000;
+    // Set for the put-back, which must run to its end: an interrupt
+    // (a BaseException that is no Exception) raised by one of its waits is
+    // kept in `interrupt`, the first one only, for the caller to raise
+    // once the put-back is over.  The wait it cut short counts as waited.
+    bool hold_interrupts = false;
+    Ref interrupt;
 };
 
 // Takes the pending error of a step that failed: returns after a pause when
 // the step should run again, throws it (unchanged) otherwise.  `pause_ms`
 // doubles from one try of a step to the next; see retry_held.
-void wait_for_holder(const Frame& f, HeldFiles& held, int pause_ms);
+void wait_for_holder(Frame& f, HeldFiles& held, int pause_ms);
+
+// getattr(e, name, None) == value
+bool error_attr_is(PyObject* e, PyObject* name, PyObject* value);
 
 // A file step, run again while Windows says that another program holds the
 // file (a sharing or a lock violation), for as long as `held` allows:
@@ -64,6 +73,27 @@ void make_backup_writable(Frame& f, PyObject* old_exe);
 // gets the permission bits of the launcher it replaces (`replaced`), or
 // rwxr-xr-x less the umask on a first installation.  Nothing on Windows.
 void give_launcher_mode(const Frame& f, PyObject* main_exe, PyObject* old_exe, bool replaced);
+
+// Windows shows a dialog when a program cannot find a DLL it imports, and
+// the program waits on it instead of ending.  While a guard lives, the
+// process's error mode has SEM_FAILCRITICALERRORS, which a process started
+// meanwhile inherits, so such a program ends at once with its status
+// (0xC0000135).  The earlier mode comes back with the guard's end.  Nothing
+// on other systems.
+class FailCriticalErrors {
+public:
+#ifdef _WIN32
+    FailCriticalErrors() noexcept;
+    ~FailCriticalErrors();
+    FailCriticalErrors(const FailCriticalErrors&) = delete;
+    FailCriticalErrors& operator=(const FailCriticalErrors&) = delete;
+
+private:
+    unsigned previous_;
+#else
+    FailCriticalErrors() noexcept {}
+#endif
+};
 
 // Makes the renames in `directory` durable before the new launcher starts:
 // fsync of the directory itself, where the system has directory

@@ -117,6 +117,14 @@ Ref join_text(std::initializer_list<PyObject*> pieces);
 // raise exc  (an exception instance; the handled exception becomes its context)
 [[noreturn]] void raise(PyObject* exc);
 
+// raise  (bare, in a handler: the caught `exc` goes on unchanged; its
+// traceback already has the running callable's entry)
+[[noreturn]] inline void reraise(PyObject* exc)
+{
+    PyErr_SetRaisedException(Py_NewRef(exc));
+    throw PyError{true};
+}
+
 // TypeError "'X' object does not support the context manager protocol" + `missed`.
 [[noreturn]] void throw_not_a_context_manager(PyObject* manager, const char* missed);
 

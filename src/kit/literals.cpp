@@ -25,7 +25,7 @@ int create()
 #define STR(id, text)                                   \
     if (!table[id##_id] && !(table[id##_id] = PyUnicode_InternFromString(text))) return -1;
 #define INT(id, value)                                  \
-    if (!table[id##_id] && !(table[id##_id] = PyLong_FromLong(value))) return -1;
+    if (!table[id##_id] && !(table[id##_id] = PyLong_FromLongLong(value))) return -1;
 #define TUP(id, ...)                                    \
     if (!table[id##_id] && !(table[id##_id] = make_tuple({__VA_ARGS__}))) return -1;
 #include "literals.def"

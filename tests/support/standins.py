@@ -26,6 +26,7 @@ The toolkit stand-in is `support.faketk`, the Windows ``os`` `support.winos`.
 from __future__ import annotations
 
 import os
+import subprocess
 import time
 import types
 import urllib.error
@@ -244,13 +245,17 @@ def _is_open(fd: int) -> bool:
 class Subprocess:
     """A `subprocess` stand-in whose ``Popen`` records its calls and starts
     nothing (or raises `error`).  With `events`, each call is also appended
-    there as ("Popen", *args), in order with another stand-in's events."""
+    there as ("Popen", *args), in order with another stand-in's events.  Its
+    process runs on when waited for; with `real`, it is a real one."""
 
-    def __init__(self, error: BaseException | None = None, *, record: bool = True, events: list | None = None):
+    def __init__(self, error: BaseException | None = None, *, record: bool = True, events: list | None = None,
+                 real: bool = False):
+        self.TimeoutExpired, self.real = subprocess.TimeoutExpired, real
         self.error = error
         self.record = record
         self.events = events
         self.calls: list[tuple[tuple, dict]] = []
+        self.waits: list[float] = []  # the time-outs of its process's waits
 
     def Popen(self, *args, **kwargs):  # noqa: N802 - mirrors subprocess.Popen
         if self.record:
@@ -259,17 +264,23 @@ class Subprocess:
             self.events.append(("Popen", *args))
         if self.error is not None:
             raise self.error if self.record else fresh(self.error)
-        return object()
+        return subprocess.Popen(*args, **kwargs) if self.real else types.SimpleNamespace(wait=self._wait)
+
+    def _wait(self, timeout=None):
+        if self.record:
+            self.waits.append(timeout)
+        raise subprocess.TimeoutExpired("BrivexLauncher.exe", timeout)
 
 
 class ScriptedClock:
     """A `time` stand-in whose ``time()`` returns the given values in order,
     and whose ``sleep()`` notes each pause in ``slept`` (pausing for real only
-    with `pause`)."""
+    with `pause`); its sleep number `interrupt` (from 0) is cut by Ctrl+C."""
 
-    def __init__(self, *values: float, pause: bool = True):
+    def __init__(self, *values: float, pause: bool = True, interrupt: int | None = None):
         self._values = list(values)
         self._pause = pause
+        self._interrupt = interrupt
         self.calls = 0
         self.slept: list[float] = []
 
@@ -281,6 +292,8 @@ class ScriptedClock:
 
     def sleep(self, seconds: float) -> None:
         self.slept.append(seconds)
+        if len(self.slept) - 1 == self._interrupt:
+            raise KeyboardInterrupt
         if self._pause:
             time.sleep(seconds)
 

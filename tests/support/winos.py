@@ -14,6 +14,7 @@ included) except for the few operations whose Windows behaviour differs:
   "running" mark follows the file to its new name.  So may a read-only file.
 * A file that another program holds open (`hold`) is neither renamed nor
   removed: the sharing violation, WinError 32 (or the lock violation, 33).
+  Nor is a held file replaced: that is "Access is denied" (WinError 5).
 
 Read-only is Windows' file attribute, which Python shows and sets as the
 absence or presence of ``stat.S_IWRITE`` in the mode: `make_read_only` and
@@ -176,7 +177,8 @@ class WindowsOS:
         self._follow(src, dst)
 
     def _refuses_change(self, path) -> bool:
-        return self.is_running(path) or (_os.path.exists(path) and is_read_only(path))
+        held = self._held.get(_key(path), (lambda: True,))[0]
+        return self.is_running(path) or (_os.path.exists(path) and (is_read_only(path) or not held()))
 
     def replace(self, src, dst, *, src_dir_fd=None, dst_dir_fd=None):
         self.calls.append(("replace", src, dst))

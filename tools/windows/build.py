@@ -24,7 +24,8 @@ The checks, each of which fails the build:
 Outputs, in DIR (default build/windows): updater.pyd, the wheel
 updater-<version>-cp312-cp312-win_amd64.whl and the builds of the launcher
 stand-in that LAUNCHERS lists, each but launcher.exe with a version resource
-(tools/windows/launcher.rc, compiled by zig's resource compiler).
+(tools/windows/launcher.rc, compiled by zig's resource compiler), and
+launcher-absent-dll.exe, which imports a DLL that is not there.
 
     python tools/windows/build.py --resource-builds
 
@@ -74,6 +75,9 @@ CXXFLAGS = ["-std=c++20", "-Wall", "-Wextra", "-Werror", "-O2", "-DNDEBUG", "-fv
 LIBRARIES = ["wintrust", "crypt32", "version"]
 LAUNCHER_SOURCE = ROOT / "tools" / "windows" / "launcher.c"
 LAUNCHER_RESOURCE = ROOT / "tools" / "windows" / "launcher.rc"
+# A launcher that dies in the loader: it imports a DLL that is not shipped.
+ABSENT_DLL_SOURCE = ROOT / "tools" / "windows" / "absent_dll.c"
+ABSENT_DLL_LAUNCHER = "launcher-absent-dll.exe"
 # The builds of the launcher stand-in: file name -> the file version and
 # OriginalFilename of its version resource, or None for a build without one.
 # The tests' signed launchers (signing.py) are made from them.
@@ -375,6 +379,12 @@ def build_launchers(tools, out: Path) -> None:
             step([*tools["rc"], "/:output-format", "coff", "/:target", "x86_64", *resource_defines(*resource),
                   "/fo", str(inputs[-1]), "--", str(LAUNCHER_RESOURCE)], f"the version resource of {name}")
         step([*tools["cc"], "-municode", "-s", *map(str, inputs), "-o", str(out / name)], name)
+    # absent.dll stays among the objects, where no loader looks for it.
+    dll = out / "objects" / "absent.dll"
+    step([*tools["cc"], "-std=c11", "-Wall", "-Wextra", "-Werror", "-shared", "-DABSENT_DLL_ITSELF",
+          f"-Wl,--out-implib,{dll.with_suffix('.lib')}", str(ABSENT_DLL_SOURCE), "-o", str(dll)], "absent.dll")
+    step([*tools["cc"], "-std=c11", "-Wall", "-Wextra", "-Werror", "-municode", "-s", str(ABSENT_DLL_SOURCE),
+          str(dll.with_suffix(".lib")), "-o", str(out / ABSENT_DLL_LAUNCHER)], ABSENT_DLL_LAUNCHER)
 
 
 def build(python: WindowsPython, out: Path, url: str | None = None) -> Path:
