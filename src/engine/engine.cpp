@@ -3,6 +3,7 @@
 #include "engine.h"
 #include "platform.h"
 #include "publisher.h"
+#include "start.h"
 
 namespace updater::engine {
 
@@ -243,11 +244,7 @@ Ref replace_and_run(Frame& f, PyObject* const* args)
         give_launcher_mode(f, main_exe, old_exe, backed_up);  // still line 86
         // The renames reach the disk before the new launcher runs.
         f.at(89); sync_directory(f, exe_dir);
-        // The path travels as a one-element list, so that a directory with
-        // spaces is never split into another program's name.
-        Ref command = own(PyList_New(1));
-        PyList_SET_ITEM(command.get(), 0, Py_NewRef(main_exe.get()));
-        call(attr(global(f, lit::subprocess), lit::Popen), {command});
+        Ref process = start_launcher(f, main_exe);
         started = true;
         // The backup goes only once its successor runs: a download that
         // passed every check may still be no program that starts (an error
