@@ -57,7 +57,7 @@ bool inside(const Frame& f, PyObject* base, PyObject* value)
 Ref launcher_environment(const Frame& f, PyObject* unpack_dir)
 {
     Ref base = directory_key(f, unpack_dir);
-    Ref env = call(reinterpret_cast<PyObject*>(&PyDict_Type), {attr(global(f, lit::os), lit::environ)});
+    Ref env = call(reinterpret_cast<PyObject*>(&PyDict_Type), {attr(global(f, lit::os), lit::os_environ)});
     bool posix = !on_windows(f);
     if (posix) {
         Ref saved = call_method(env, lit::pop, {lit::LD_LIBRARY_PATH_ORIG, Py_None});
@@ -74,7 +74,8 @@ Ref launcher_environment(const Frame& f, PyObject* unpack_dir)
     Ref pathsep = attr(global(f, lit::os), lit::pathsep);
     auto drop_entries = [&](PyObject* name) {
         if (!check(PySequence_Contains(env, name))) return;
-        Ref entries = call_method(own(PyObject_GetItem(env, name)), lit::split, {pathsep});
+        Ref value = own(PyObject_GetItem(env, name));
+        Ref entries = own(PySequence_List(call_method(value, lit::split, {pathsep})));
         Ref kept = own(PyList_New(0));
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(entries.get()); ++i) {
             PyObject* entry = PyList_GET_ITEM(entries.get(), i);
