@@ -451,8 +451,7 @@ def test_only_the_test_build_takes_its_address_and_trust_from_the_environment(bu
 
 @pytest.mark.parametrize("library_path", [None] if WINDOWS else [None, "/opt/brivex libs"])
 def test_started_launcher_is_clean_of_the_runtime(install, trusted_env, https_server, library_path):
-    # The new launcher records its environment, which a program it starts
-    # inherits: the application, say, to look for the next update.
+    # The new launcher records its environment, which the application it starts again inherits.
     https_server.configure(body=program("%e", install.marker, NEW_SIZE))
     env = app_env(install, trusted_env, display=False)
     if library_path:  # the bootloader puts its unpack directory in front of it

@@ -379,11 +379,10 @@ def test_one_file_runtime_stays_behind(updater_module, app, tmp_path, monkeypatc
         kernel32.SetDllDirectoryW(unpack)
         monkeypatch.setattr(updater_module, "subprocess", types.SimpleNamespace(
             **{**vars(subprocess), "Popen": lambda *args, **kwargs: note() or subprocess.Popen(*args, **kwargs)}))
-    marker, new_exe = tmp_path / "environment.txt", os.path.join(app, NAMES["N"])
-    with open(new_exe, "wb") as f:
-        f.write(program("%e", marker))
+    marker, new_exe = tmp_path / "environment.txt", tmp_path.joinpath(app, NAMES["N"])
+    new_exe.write_bytes(program("%e", marker))
     try:
-        assert updater_module.replace_and_run(new_exe) is None
+        assert updater_module.replace_and_run(str(new_exe)) is None
     finally:
         if os.name == "nt":
             note()
