@@ -37,7 +37,7 @@ from pathlib import Path
 import pytest
 
 from support import desktop
-from support.launcher import program
+from support.launcher import environment, program
 
 pytest.importorskip("PyInstaller", reason="PyInstaller is not installed (requirements-freeze.txt)")
 
@@ -447,6 +447,27 @@ def test_only_the_test_build_takes_its_address_and_trust_from_the_environment(bu
         assert listener.close() == 1
     assert run.returncode == 1 and run.stdout.splitlines()[-1] == "Download failed!", run
     assert inst.launcher.read_bytes() == inst.old_launcher
+
+
+@pytest.mark.parametrize("library_path", [None] if WINDOWS else [None, "/opt/brivex libs"])
+def test_started_launcher_is_clean_of_the_runtime(install, trusted_env, https_server, library_path):
+    # The new launcher records its environment, which the application it starts again inherits.
+    https_server.configure(body=program("%e", install.marker, NEW_SIZE))
+    env = app_env(install, trusted_env, display=False)
+    if library_path:  # the bootloader puts its unpack directory in front of it
+        env["LD_LIBRARY_PATH"] = library_path
+    run = run_app(install, env, "--console")
+    assert run.returncode == 0, run
+    (recorded,) = install.marker_lines()
+    seen = environment(recorded)
+
+    unpack = os.path.normcase(os.path.join(install.tmp_dir, "_MEI"))
+    assert [name for name in seen if name.startswith(("_PYI_", "_MEIPASS"))] == []
+    assert [f"{name}={value}" for name, value in seen.items() if unpack in os.path.normcase(value)] == []
+    assert seen.get("LD_LIBRARY_PATH") == library_path
+    assert seen["BRIVEX_UPDATE_URL"] == env["BRIVEX_UPDATE_URL"]  # the rest is the application's
+    again = run_app(install, seen, "--paths")
+    assert again.returncode == 0, again
 
 
 @pytest.mark.skipif(WINDOWS, reason="Windows always has a display")

@@ -574,6 +574,11 @@ BODIES = {
     "download refused": _download_refused,
     "download callback raises": _download_callback_raises,
     "replace ok": _replace_ok,
+    "replace in a one-file build": lambda w: (
+        w.set("sys", fake_sys(frozen=True, executable=os.path.join(w.dir, "updater.exe"), meipass=w.dir)),
+        w.mp.setenv("PATH", os.pathsep.join([w.dir, os.environ["PATH"]])), w.mp.setenv("_PYI_ARCHIVE_FILE", "x"),
+        _replace_ok(w),
+    )[-1],
     "replace missing download": _replace_missing,
     "replace start fails": _replace_start_fails,
     "replace waits for a held file": _replace_waits_for_a_held_file,

@@ -4,18 +4,21 @@ restore of the launcher, the launcher's permission bits, and one real start.
 The Windows rules are simulated on POSIX (support.winos.WindowsOS) and real
 on Windows, where the files said to be running are running programs."""
 
+import ctypes
 import errno
 import math
 import os
 import signal
 import stat
+import subprocess
 import time
+import types
 from dataclasses import dataclass, field
 
 import pytest
 
 from support.frame_helpers import entries
-from support.launcher import WINDOWS_LAUNCHER, program
+from support.launcher import WINDOWS_LAUNCHER, environment, program
 from support.standins import RecordingOs, ScriptedClock, Subprocess, install_frozen
 from support.winos import (REAL_WINDOWS, RunningPrograms, WindowsOS, WinPermissionError, is_read_only, label,
                           make_read_only, shutil_for, windows_error_text)
@@ -42,8 +45,9 @@ def umask():
 
 @pytest.fixture
 def app(updater_module, monkeypatch, tmp_path):
-    # A directory with spaces and non-ASCII letters, as under "C:\Program Files".
-    return install_frozen(updater_module, monkeypatch, tmp_path / "Program Files" / "Brivex Äpp 启动器")
+    # A directory with spaces and non-ASCII letters, as under "C:\Program Files";
+    # no one-file build, whose start differs (test_one_file_runtime_stays_behind).
+    return install_frozen(updater_module, monkeypatch, tmp_path / "Program Files" / "Brivex Äpp 启动器", meipass=None)
 
 
 def populate(app, files):
@@ -390,3 +394,41 @@ def test_new_launcher_really_starts(updater_module, app, tmp_path, monkeypatch, 
     if os.name == "posix":
         assert stat.S_IMODE(os.stat(main_exe).st_mode) == (OLD_MODE if installed else 0o755 & ~UMASK)
     assert os.listdir(app) == [NAMES["L"]]
+
+
+def test_one_file_runtime_stays_behind(updater_module, app, tmp_path, monkeypatch):
+    # The unpack directory, spelt otherwise too (on Windows in other letters
+    # and separators), and a sibling whose name begins with its name.
+    unpack, sibling = str(tmp_path / "_MEI123"), str(tmp_path / "_MEI1234")
+    spelt = unpack.upper().replace("\\", "/") if os.name == "nt" else unpack + "/lib/../"
+    install_frozen(updater_module, monkeypatch, app, meipass=unpack)
+    given = {"_PYI_ARCHIVE_FILE": "archive", "_MEIPASS2": unpack, "TCL_LIBRARY": os.path.join(unpack, "tcl"),
+             "TK_LIBRARY": spelt, "SIBLING": sibling, "PATH": os.pathsep.join([unpack, sibling, os.environ["PATH"]])}
+    expected = dict.fromkeys(given) | {"SIBLING": sibling, "PATH": os.pathsep.join([sibling, os.environ["PATH"]])}
+    if os.name == "posix":  # the bootloader's LD_LIBRARY_PATH, and the one it found
+        given |= {"LD_LIBRARY_PATH": f"{unpack}:{sibling}", "LD_LIBRARY_PATH_ORIG": f"/orig:{spelt}"}
+        expected |= {"LD_LIBRARY_PATH": "/orig", "LD_LIBRARY_PATH_ORIG": None}
+    for name, value in given.items():
+        monkeypatch.setenv(name, value)
+    dll_directories = []
+    if os.name == "nt":  # none for the start, the bootloader's again after it
+        kernel32, buffer = ctypes.WinDLL("kernel32"), ctypes.create_unicode_buffer(1024)
+        note = lambda: dll_directories.append(buffer.value if kernel32.GetDllDirectoryW(1024, buffer) else None)
+        kernel32.SetDllDirectoryW(unpack)
+        monkeypatch.setattr(updater_module, "subprocess", types.SimpleNamespace(
+            **{**vars(subprocess), "Popen": lambda *args, **kwargs: note() or subprocess.Popen(*args, **kwargs)}))
+    marker, new_exe = tmp_path / "environment.txt", tmp_path.joinpath(app, NAMES["N"])
+    new_exe.write_bytes(program("%e", marker))
+    try:
+        assert updater_module.replace_and_run(str(new_exe)) is None
+    finally:
+        if os.name == "nt":
+            note()
+            kernel32.SetDllDirectoryW(None)
+
+    deadline = time.monotonic() + 10
+    while not (marker.exists() and marker.read_text(encoding="utf-8").endswith("\n")) and time.monotonic() < deadline:
+        time.sleep(0.02)
+    seen = environment(marker.read_text(encoding="utf-8"))
+    assert {name: seen.get(name) for name in expected} == expected
+    assert dll_directories == ([None, unpack] if os.name == "nt" else [])

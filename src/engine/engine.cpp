@@ -3,6 +3,7 @@
 #include "engine.h"
 #include "platform.h"
 #include "publisher.h"
+#include "start.h"
 
 namespace updater::engine {
 
@@ -355,16 +356,8 @@ Ref replace_and_run(Frame& f, PyObject* const* args)
         // The renames reach the disk before the new launcher runs.
         f.at(89); sync_directory(f, exe_dir);
         // The start (line 89) runs before the backup's removal (lines 87-88),
-        // so the entries name lines out of order.  The path travels as a
-        // one-element list, so that a directory with spaces is never split
-        // into another program's name.
-        Ref command = own(PyList_New(1));
-        PyList_SET_ITEM(command.get(), 0, Py_NewRef(main_exe.get()));
-        Ref process;
-        {
-            FailCriticalErrors inherited_by_the_launcher;
-            process = call(attr(global(f, lit::subprocess), lit::Popen), {command});
-        }
+        // so the entries name lines out of order.
+        Ref process = start_launcher(f, main_exe);
         watch_start(f, process);
         started = true;
         // The backup goes only once its successor runs: a download that

@@ -58,14 +58,22 @@ def signed_program(signer: str | None, text: str) -> bytes:
 
 def program(text: str, marker: Path, size: int = 0) -> bytes:
     """A launcher that appends `text` and a newline to `marker` when it starts,
-    "%s" in `text` standing for the path it was started by and "%d" for its
-    working directory; padded to `size` bytes when that is more than it needs."""
+    "%s" in `text` standing for the path it was started by, "%d" for its
+    working directory and "%e" for its environment (see `environment`);
+    padded to `size` bytes when that is more than it needs."""
     if os.name == "nt":
         head, tail = _windows_program(), b"\n" + TAG + f"{marker}\t{text}\n".encode()
     else:
         line = re.sub(r'(["$`\\])', r"\\\1", text).replace("%s", "$0").replace("%d", "$(pwd -P)")
+        line = line.replace("%e", "$(env -0 | tr '\\0' '\\t')")
         head, tail = f"#!/bin/sh\nprintf '%s\\n' \"{line}\" >> '{marker}'\nexit 0\n".encode(), b"\n"
     return head + b"#" * max(0, size - len(head) - len(tail)) + tail
+
+
+def environment(recorded: str) -> dict[str, str]:
+    """The environment a launcher recorded as "%e": NAME=VALUE entries, joined
+    by tabs (less Windows' hidden "=C:=..." entries)."""
+    return dict(e.split("=", 1) for e in recorded.rstrip("\n").split("\t") if "=" in e and e[0] != "=")
 
 
 class Install:

@@ -70,8 +70,9 @@ def fake_sys(*, frozen=_MISSING, executable=_MISSING, meipass=_MISSING, exit=_MI
     return module
 
 
-def install_frozen(updater, monkeypatch, exe_dir) -> str:
-    """Make `exe_dir` the launcher's directory, as a frozen build inside it would.
+def install_frozen(updater, monkeypatch, exe_dir, meipass: str | None = "/nonexistent/_MEI") -> str:
+    """Make `exe_dir` the launcher's directory, as a frozen build inside it
+    would: a one-file build unpacked to `meipass`, or without one for None.
 
     Returns the directory as text.  Every test that downloads or swaps uses
     this, so nothing is ever written next to the built module.
@@ -80,7 +81,8 @@ def install_frozen(updater, monkeypatch, exe_dir) -> str:
     os.makedirs(exe_dir, exist_ok=True)
     monkeypatch.setattr(
         updater, "sys",
-        fake_sys(frozen=True, executable=os.path.join(exe_dir, "updater.exe"), meipass="/nonexistent/_MEI"),
+        fake_sys(frozen=True, executable=os.path.join(exe_dir, "updater.exe"),
+                 meipass=_MISSING if meipass is None else meipass),
     )
     return exe_dir
 

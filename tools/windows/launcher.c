@@ -7,7 +7,8 @@
  *
  * in UTF-8.  Started, the program appends TEXT and a newline to the file
  * MARKER, each "%s" in TEXT replaced by the path it was started by (its
- * argv[0], as the shell's $0) and each "%d" by its working directory, and
+ * argv[0], as the shell's $0), each "%d" by its working directory and
+ * each "%e" by its environment (the entries NAME=VALUE, joined by tabs), and
  * ends.  Built by tools/windows/build.py with
  * zig (-municode), or by MSVC in the Windows workflow. */
 #include <stdio.h>
@@ -38,6 +39,28 @@ static char *narrow(const wchar_t *wide)
         free(text);
         text = NULL;
     }
+    return text;
+}
+
+/* The environment block's entries, joined by tabs, in UTF-8: NULL if none. */
+static char *environment(void)
+{
+    wchar_t *block = GetEnvironmentStringsW(), *entry, *joined, *j;
+    size_t length = 0;
+    char *text;
+
+    if (!block) return NULL;
+    for (entry = block; *entry; entry += wcslen(entry) + 1) length += wcslen(entry) + 1;
+    joined = j = malloc((length + 1) * sizeof *joined);
+    for (entry = block; joined && *entry; entry += wcslen(entry) + 1) {
+        if (j != joined) *j++ = L'\t';
+        wcscpy(j, entry);
+        j += wcslen(entry);
+    }
+    if (joined) *j = L'\0';
+    FreeEnvironmentStringsW(block);
+    text = joined ? narrow(joined) : NULL;
+    free(joined);
     return text;
 }
 
@@ -72,7 +95,7 @@ static char *instructions(void)
 int wmain(int argc, wchar_t **argv)
 {
     char *line = instructions();
-    char *text, *end, *started, *directory, *out, *o;
+    char *text, *end, *started, *directory, *env, *out, *o;
     const char *t;
     wchar_t *marker, cwd[32768];
     size_t count = 0, longest;
@@ -89,14 +112,17 @@ int wmain(int argc, wchar_t **argv)
     started = narrow(argv[0]);
     if (GetCurrentDirectoryW(32768, cwd) == 0) return 2;
     directory = narrow(cwd);
-    if (!marker || !started || !directory) return 2;
+    env = environment();
+    if (!marker || !started || !directory || !env) return 2;
 
     for (t = text; (t = strchr(t, '%')) != NULL; ++t) ++count;
     longest = strlen(started) > strlen(directory) ? strlen(started) : strlen(directory);
+    longest = strlen(env) > longest ? strlen(env) : longest;
     out = malloc(strlen(text) + count * longest + 2);
     if (!out) return 2;
     for (o = out, t = text; *t; ) {
-        const char *with = t[0] != '%' ? NULL : t[1] == 's' ? started : t[1] == 'd' ? directory : NULL;
+        const char *with = t[0] != '%' ? NULL : t[1] == 's' ? started : t[1] == 'd' ? directory
+                         : t[1] == 'e' ? env : NULL;
         if (with) {
             memcpy(o, with, strlen(with));
             o += strlen(with);
