@@ -44,10 +44,10 @@ struct Callable {
 };
 
 // Readies the function type and, for each row, its names, parameter names,
-// code object and closure record type.  Once per process; -1 with an
-// exception set on failure.  Not noexcept: the unwinding of an ended thread
-// passes (see Ref::attached).
-int prepare_callables(Callable* table, size_t count);
+// code object and closure record type.  Once per process, from the entry
+// point that imports the module; throws PyError (or std::bad_alloc) on
+// failure.
+void prepare_callables(Callable* table, size_t count);
 
 // A new function object for `row` with the namespace `globals`, holding
 // `closure` (or null).

@@ -2,8 +2,6 @@
 // module body, statement by statement with its source lines.
 #include "callables.h"
 
-#include <new>
-
 #ifndef UPDATER_COMPILE_MAJOR
 #define UPDATER_COMPILE_MAJOR PY_MAJOR_VERSION
 #endif
@@ -175,7 +173,7 @@ void set_up_and_run(PyObject* module, Frame& f, bool& registered)
     if (!state.open) state.open = early_builtin(lit::open);
     if (!state.runtime_error) state.runtime_error = early_builtin(lit::RuntimeError);
     if (!state.print) state.print = early_builtin(lit::print);
-    if (prepare_callables(callables, fn_count) < 0) throw PyError{};
+    prepare_callables(callables, fn_count);
     module_body(f);
 }
 
@@ -285,16 +283,8 @@ int exec(PyObject* module)
     try {
         set_up_and_run(module, f, registered);
         ok = true;
-    } catch (const PyError& e) {
-        if (!PyErr_Occurred()) PyErr_SetString(PyExc_ImportError, init_entry);
-        if (!e.traced) add_traceback(f);
-    } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
-        add_traceback(f);
     } catch (...) {
-        if (!Ref::attached()) throw;  // a thread being ended: nothing to touch (see Ref::attached)
-        PyErr_SetString(PyExc_SystemError, "updater: unexpected C++ exception");
-        add_traceback(f);
+        set_error_from_current_exception(f);
     }
     if (ok) return 0;
     if (registered) unregister_module(module);
