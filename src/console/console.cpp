@@ -5,7 +5,6 @@
 
 namespace updater::console {
 
-
 namespace {
 
 // print(text): the builtin bound once at import.
@@ -17,7 +16,7 @@ void print(PyObject* text) { call(state.print, {text}); }
 Ref console_update(Frame& f, PyObject* const*)
 {
     f.at(166); print(lit::console_banner);
-    f.at(167); Ref progress_callback = make_inner(f, 0);
+    f.at(167); Ref progress_callback = make_inner(f, def_console_progress_callback);
     f.at(176); Ref new_exe = call(global(f, lit::download_new_exe_with_progress), {progress_callback});
     f.at(177); if (!truthy(new_exe)) return none();
     f.at(178); print(lit::console_ready_text);

@@ -7,15 +7,7 @@
 
 namespace updater::gui {
 
-
 namespace {
-
-// The cells of the two closure records, and the functions each body defines,
-// in the order of their `inner` lists in the callable table.
-enum RunUpdateSlot { ru_self, ru_new_exe };
-enum ProgressSlot { pc_outer, pc_percent, pc_speed_kb, pc_downloaded_bytes };
-enum RunUpdateInner { def_progress_callback, def_ready, def_complete };
-enum ProgressInner { def_failed_label, def_failed_dialog, def_bar, def_percent_line, def_size_line };
 
 PyObject* self_of_run_update(PyObject* record) { return record_get(record, ru_self, "self"); }
 PyObject* self_of_progress(PyObject* record)

@@ -416,6 +416,15 @@ Ref make_function(Callable& row, PyObject* globals, PyObject* closure)
     return Ref::steal(reinterpret_cast<PyObject*>(fn));
 }
 
+Ref make_inner(Frame& f, int i, PyObject* closure)
+{
+    if (!f.code || i < 0 || static_cast<size_t>(i) >= f.code->inner.size()) {
+        PyErr_Format(PyExc_SystemError, "updater: %s defines no inner function %d", f.tb_name, i);
+        throw PyError{};
+    }
+    return make_function(*f.code->inner.begin()[i], f.globals, closure);
+}
+
 Ref make_scope(Frame& f)
 {
     PyTypeObject* type = f.code->built.scope;

@@ -293,21 +293,21 @@ int exec(PyObject* module)
 }
 
 PyModuleDef_Slot slots[] = {
-    {Py_mod_create, reinterpret_cast<void*>(create)},
-    {Py_mod_exec, reinterpret_cast<void*>(exec)},
-    {0, nullptr},
+    {.slot = Py_mod_create, .value = reinterpret_cast<void*>(create)},
+    {.slot = Py_mod_exec, .value = reinterpret_cast<void*>(exec)},
+    {.slot = 0, .value = nullptr},
 };
 
 PyModuleDef definition = {
-    PyModuleDef_HEAD_INIT,
-    "updater",  // m_name
-    nullptr,    // m_doc
-    0,          // m_size
-    nullptr,    // m_methods
-    slots,
-    nullptr,  // m_traverse
-    nullptr,  // m_clear
-    nullptr,  // m_free
+    .m_base = PyModuleDef_HEAD_INIT,
+    .m_name = "updater",
+    .m_doc = nullptr,
+    .m_size = 0,
+    .m_methods = nullptr,
+    .m_slots = slots,
+    .m_traverse = nullptr,
+    .m_clear = nullptr,
+    .m_free = nullptr,
 };
 
 }  // namespace
