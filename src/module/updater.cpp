@@ -71,6 +71,7 @@ void module_body(Frame& f)
     f.at(3); bind_global(lit::os, import(lit::os));
     f.at(4); bind_global(lit::time, import(lit::time));
     f.at(5); bind_global(lit::urllib, import(lit::urllib_request));
+    // from urllib.error import HTTPError, URLError
     f.at(6); import_from(lit::urllib_error, lit::from_urllib_error);
     f.at(7); bind_global(lit::threading, import(lit::threading));
     f.at(8); bind_global(lit::subprocess, import(lit::subprocess));
@@ -78,6 +79,7 @@ void module_body(Frame& f)
 
     try_except(f, [&] {
         f.at(12); bind_global(lit::tk, import(lit::tkinter));
+        // from tkinter import ttk, messagebox
         f.at(13); import_from(lit::tkinter, lit::from_tkinter);
         f.at(14); bind_global(lit::TK_AVAILABLE, Py_True);
     }, [&](PyObject*) {
@@ -86,9 +88,20 @@ void module_body(Frame& f)
 
     bind_function(f, 18, lit::get_resource_path, fn_get_resource_path);
 
+    // UPDATE_URL = "https://.../latest/main/BrivexLauncher.exe"   (its address is set by the build)
+    // MAIN_EXE_NAME = "BrivexLauncher.exe"
+    // TEMP_EXE_NAME = "BrivexLauncher_new.exe"
     f.at(26); bind_global(lit::UPDATE_URL, lit::url_value);
     f.at(27); bind_global(lit::MAIN_EXE_NAME, lit::main_exe_value);
     f.at(28); bind_global(lit::TEMP_EXE_NAME, lit::temp_exe_value);
+
+    // BG_DARK = "#121212"
+    // BG_CARD = "#1e1e1e"
+    // ACCENT_PRIMARY = "#00bcd4"
+    // ACCENT_SUCCESS = "#4caf50"
+    // TEXT_PRIMARY = "#ffffff"
+    // TEXT_SECONDARY = "#b0b0b0"
+    // BORDER_COLOR = "#333333"
     f.at(30); bind_global(lit::BG_DARK, lit::bg_dark_value);
     f.at(31); bind_global(lit::BG_CARD, lit::bg_card_value);
     f.at(32); bind_global(lit::ACCENT_PRIMARY, lit::accent_primary_value);
