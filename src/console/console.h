@@ -5,6 +5,9 @@
 
 namespace updater::console {
 
+// The function console_update defines (its `inner` list in the callable table).
+enum ConsoleInner { def_console_progress_callback };
+
 Ref console_update(Frame& f, PyObject* const* args);
 Ref progress_callback(Frame& f, PyObject* const* args);
 

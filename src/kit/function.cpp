@@ -131,7 +131,8 @@ PyTypeObject function_type;
 Function* as_function(PyObject* self) { return reinterpret_cast<Function*>(self); }
 
 // Not noexcept: the unwinding of a thread ended by pthread_exit (a daemon
-// thread during finalisation) has to pass through on its way out.
+// thread during finalisation) has to pass through on its way out (see
+// set_error_from_current_exception).
 PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames)
 {
     Function* fn = as_function(self);
@@ -156,19 +157,8 @@ PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t narg
     // The one place where a body's C++ exceptions turn back into a failure.
     try {
         result = c.body(f, values).release();
-    } catch (const PyError& e) {
-        if (!e.traced) add_traceback(f);
-    } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
-        add_traceback(f);
     } catch (...) {
-        // Without a thread state this is the unwinding of pthread_exit: it
-        // must go on, and nothing may be touched.  POSIX only: on Windows
-        // the thread is ended by ExitThread without any unwinding (see
-        // Ref::attached).
-        if (!Ref::attached()) throw;
-        PyErr_SetString(PyExc_SystemError, "updater: unexpected C++ exception");
-        add_traceback(f);
+        set_error_from_current_exception(f);
     }
     Py_LeaveRecursiveCall();
     return result;
@@ -400,18 +390,10 @@ bool is_inner(const Callable& row, Callable* table, size_t count)
 
 }  // namespace
 
-int prepare_callables(Callable* table, size_t count)
+void prepare_callables(Callable* table, size_t count)
 {
-    try {
-        if (ready_function_type() < 0) return -1;
-        for (size_t i = 0; i < count; ++i) build_objects(table[i], is_inner(table[i], table, count));
-    } catch (const PyError&) {
-        return -1;
-    } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
-        return -1;
-    }
-    return 0;
+    check(ready_function_type());
+    for (size_t i = 0; i < count; ++i) build_objects(table[i], is_inner(table[i], table, count));
 }
 
 Ref make_function(Callable& row, PyObject* globals, PyObject* closure)
@@ -432,6 +414,15 @@ Ref make_function(Callable& row, PyObject* globals, PyObject* closure)
     fn->weakreflist = nullptr;
     PyObject_GC_Track(fn);
     return Ref::steal(reinterpret_cast<PyObject*>(fn));
+}
+
+Ref make_inner(Frame& f, int i, PyObject* closure)
+{
+    if (!f.code || i < 0 || static_cast<size_t>(i) >= f.code->inner.size()) {
+        PyErr_Format(PyExc_SystemError, "updater: %s defines no inner function %d", f.tb_name, i);
+        throw PyError{};
+    }
+    return make_function(*f.code->inner.begin()[i], f.globals, closure);
 }
 
 Ref make_scope(Frame& f)

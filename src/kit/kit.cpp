@@ -73,6 +73,30 @@ void add_traceback(const char* tb_name, int line, PyObject* globals)
     }
 }
 
+void set_error_from_current_exception(Frame& f)
+{
+    try {
+        throw;
+    } catch (const PyError& e) {
+        if (!PyErr_Occurred()) {
+            PyErr_SetString(PyExc_SystemError, "updater: error reported without an exception set");
+            add_traceback(f);
+        } else if (!e.traced) {
+            add_traceback(f);
+        }
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+        add_traceback(f);
+    } catch (...) {
+        // Without a thread state this is the unwinding of pthread_exit: it
+        // must go on, and nothing may be touched.  POSIX only: on Windows
+        // the thread is ended by ExitThread without any unwinding.
+        if (!Ref::attached()) throw;
+        PyErr_SetString(PyExc_SystemError, "updater: unexpected C++ exception");
+        add_traceback(f);
+    }
+}
+
 Ref global(const Frame& f, PyObject* name)
 {
     PyObject* value = PyDict_GetItemWithError(f.globals, name);

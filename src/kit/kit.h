@@ -6,6 +6,7 @@
 #include "ref.h"
 
 #include <initializer_list>
+#include <new>
 
 namespace updater {
 
@@ -73,6 +74,19 @@ struct Frame {
 // the thread can be ended, whose unwinding has to pass (see Ref::attached).
 void add_traceback(const char* tb_name, int line, PyObject* globals);
 inline void add_traceback(const Frame& f) { add_traceback(f.tb_name, f.line, f.globals); }
+
+// Turns the C++ exception being handled into the interpreter's error and
+// adds f's traceback entry, unless the error already carries it.  Called from
+// the catch (...) of each entry point (a function call, the module's exec
+// step) and by `failed`:
+// - PyError: the indicator is set already.  One thrown without it is a fault
+//   of the module: it becomes a SystemError.
+// - std::bad_alloc: MemoryError.
+// - anything else: SystemError, except for the forced unwinding of a thread
+//   that the interpreter ends (no thread state, see Ref::attached): that is
+//   rethrown and must go on, touching nothing.  This is why the entry points
+//   and this function are not noexcept.
+void set_error_from_current_exception(Frame& f);
 
 // A global name at the moment of use: the running function's namespace, then builtins.
 Ref global(const Frame& f, PyObject* name);
@@ -156,22 +170,27 @@ private:
 };
 
 // Runs `body`; returns true if it raised (the exception is then pending and
-// carries the frame's traceback entry).
+// carries the frame's traceback entry).  A C++ allocation failure is the
+// MemoryError it would be in Python; any other C++ exception goes on to the
+// entry point.
 template <class Body>
 bool failed(Frame& f, Body&& body)
 {
-    bool raised = false;
-    bool traced = false;
     try {
         body();
-    } catch (const PyError& e) {
-        raised = true;
-        traced = e.traced;
+        return false;
+    } catch (const PyError&) {
+        set_error_from_current_exception(f);
+    } catch (const std::bad_alloc&) {
+        set_error_from_current_exception(f);
     }
-    if (raised && !traced) add_traceback(f);
-    return raised;
+    return true;
 }
 
+// A block is a C++ lambda: `return` in it leaves the block, not the function
+// around it.  To leave the function, set a variable in the block and return
+// after it (see download_new_exe_with_progress).
+//
 // try: body()
 // except caught as e: handler(e)
 // Anything not derived from `caught` passes through unchanged.

@@ -2,8 +2,6 @@
 // module body, statement by statement with its source lines.
 #include "callables.h"
 
-#include <new>
-
 #ifndef UPDATER_COMPILE_MAJOR
 #define UPDATER_COMPILE_MAJOR PY_MAJOR_VERSION
 #endif
@@ -73,6 +71,7 @@ void module_body(Frame& f)
     f.at(3); bind_global(lit::os, import(lit::os));
     f.at(4); bind_global(lit::time, import(lit::time));
     f.at(5); bind_global(lit::urllib, import(lit::urllib_request));
+    // from urllib.error import HTTPError, URLError
     f.at(6); import_from(lit::urllib_error, lit::from_urllib_error);
     f.at(7); bind_global(lit::threading, import(lit::threading));
     f.at(8); bind_global(lit::subprocess, import(lit::subprocess));
@@ -80,6 +79,7 @@ void module_body(Frame& f)
 
     try_except(f, [&] {
         f.at(12); bind_global(lit::tk, import(lit::tkinter));
+        // from tkinter import ttk, messagebox
         f.at(13); import_from(lit::tkinter, lit::from_tkinter);
         f.at(14); bind_global(lit::TK_AVAILABLE, Py_True);
     }, [&](PyObject*) {
@@ -88,9 +88,20 @@ void module_body(Frame& f)
 
     bind_function(f, 18, lit::get_resource_path, fn_get_resource_path);
 
+    // UPDATE_URL = "https://.../latest/main/BrivexLauncher.exe"   (its address is set by the build)
+    // MAIN_EXE_NAME = "BrivexLauncher.exe"
+    // TEMP_EXE_NAME = "BrivexLauncher_new.exe"
     f.at(26); bind_global(lit::UPDATE_URL, lit::url_value);
     f.at(27); bind_global(lit::MAIN_EXE_NAME, lit::main_exe_value);
     f.at(28); bind_global(lit::TEMP_EXE_NAME, lit::temp_exe_value);
+
+    // BG_DARK = "#121212"
+    // BG_CARD = "#1e1e1e"
+    // ACCENT_PRIMARY = "#00bcd4"
+    // ACCENT_SUCCESS = "#4caf50"
+    // TEXT_PRIMARY = "#ffffff"
+    // TEXT_SECONDARY = "#b0b0b0"
+    // BORDER_COLOR = "#333333"
     f.at(30); bind_global(lit::BG_DARK, lit::bg_dark_value);
     f.at(31); bind_global(lit::BG_CARD, lit::bg_card_value);
     f.at(32); bind_global(lit::ACCENT_PRIMARY, lit::accent_primary_value);
@@ -175,7 +186,7 @@ void set_up_and_run(PyObject* module, Frame& f, bool& registered)
     if (!state.open) state.open = early_builtin(lit::open);
     if (!state.runtime_error) state.runtime_error = early_builtin(lit::RuntimeError);
     if (!state.print) state.print = early_builtin(lit::print);
-    if (prepare_callables(callables, fn_count) < 0) throw PyError{};
+    prepare_callables(callables, fn_count);
     module_body(f);
 }
 
@@ -285,16 +296,8 @@ int exec(PyObject* module)
     try {
         set_up_and_run(module, f, registered);
         ok = true;
-    } catch (const PyError& e) {
-        if (!PyErr_Occurred()) PyErr_SetString(PyExc_ImportError, init_entry);
-        if (!e.traced) add_traceback(f);
-    } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
-        add_traceback(f);
     } catch (...) {
-        if (!Ref::attached()) throw;  // a thread being ended: nothing to touch (see Ref::attached)
-        PyErr_SetString(PyExc_SystemError, "updater: unexpected C++ exception");
-        add_traceback(f);
+        set_error_from_current_exception(f);
     }
     if (ok) return 0;
     if (registered) unregister_module(module);
@@ -303,21 +306,21 @@ int exec(PyObject* module)
 }
 
 PyModuleDef_Slot slots[] = {
-    {Py_mod_create, reinterpret_cast<void*>(create)},
-    {Py_mod_exec, reinterpret_cast<void*>(exec)},
-    {0, nullptr},
+    {.slot = Py_mod_create, .value = reinterpret_cast<void*>(create)},
+    {.slot = Py_mod_exec, .value = reinterpret_cast<void*>(exec)},
+    {.slot = 0, .value = nullptr},
 };
 
 PyModuleDef definition = {
-    PyModuleDef_HEAD_INIT,
-    "updater",  // m_name
-    nullptr,    // m_doc
-    0,          // m_size
-    nullptr,    // m_methods
-    slots,
-    nullptr,  // m_traverse
-    nullptr,  // m_clear
-    nullptr,  // m_free
+    .m_base = PyModuleDef_HEAD_INIT,
+    .m_name = "updater",
+    .m_doc = nullptr,
+    .m_size = 0,
+    .m_methods = nullptr,
+    .m_slots = slots,
+    .m_traverse = nullptr,
+    .m_clear = nullptr,
+    .m_free = nullptr,
 };
 
 }  // namespace
