@@ -47,14 +47,18 @@ struct PublisherCheck {
 // When the launcher `main_exe` (or, while it is missing, its backup
 // `old_exe`) carries an embedded Authenticode signature, valid or not, the
 // download `new_exe` must pass WinVerifyTrust and the chain that call built
-// must hold; its signature must be a program's, the file an executable
-// image and no DLL, and its signer must have the same common name and
-// organisation (and country, where the launcher's has one) as the
-// certificate whose key verifies the launcher's signature.  A launcher whose
-// signature proves no publisher lets no download in.  Then, when the
+// must hold; its signature, read as an installed launcher's is read, must
+// prove the very certificate WinVerifyTrust took as its signer; it must be a
+// program's signature, the file an executable image and no DLL, and its
+// signer must have the same common name and organisation (and country,
+// where the launcher's has one), compared as NFC values, as the certificate
+// that the launcher's signer information names and whose key verifies the
+// launcher's signature.  A launcher whose signature proves no publisher
+// lets no download in.  Then, when the
 // launcher's version resource has a file version, the download's must have
 // one, not lower (compared as four numbers), and the same OriginalFilename
-// (ignoring case) where the launcher's names one; an installed version
+// (ignoring case, read from each file's listed translations, then the usual
+// blocks) where the launcher's names one; an installed version
 // resource that is there but cannot be read is a refusal too.
 // The refusal names the launcher's publisher and what was wrong; without
 // one the check holds the download until it is in place.  A launcher or

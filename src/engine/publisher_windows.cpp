@@ -15,6 +15,8 @@
 // After wintrust.h:
 #include <mssip.h>
 
+#include <algorithm>
+#include <array>
 #include <cstddef>
 #include <cstring>
 #include <cwchar>
@@ -74,25 +76,33 @@ std::wstring hex(unsigned long code, int digits = 8)
     return text;
 }
 
-// A certificate's text as the console and the dialog may show it: control
+bool high_surrogate(wchar_t c) noexcept { return c >= 0xD800 && c <= 0xDBFF; }
+bool low_surrogate(wchar_t c) noexcept { return c >= 0xDC00 && c <= 0xDFFF; }
+
+// A certificate's value as the console and the dialog may show it: control
 // characters, line and paragraph separators and the bidirectional controls
 // escaped, as well as the quote and the backslash, so that a name can add
-// no line to the reason nor end its quotes early.
+// no line to the reason nor end its quotes early; the separators of a name
+// (`,` `=` `+`) escaped too, so that two different names never read the
+// same; and a surrogate without its pair, which no console can encode.
 std::wstring escaped(const std::wstring& value)
 {
     std::wstring text;
-    for (wchar_t c : value) {
+    for (size_t i = 0; i < value.size(); ++i) {
+        wchar_t c = value[i];
+        bool paired = (high_surrogate(c) && i + 1 < value.size() && low_surrogate(value[i + 1])) ||
+                      (low_surrogate(c) && i > 0 && high_surrogate(value[i - 1]));
         if (c == L'\n') {
             text += L"\\n";
         } else if (c == L'\r') {
             text += L"\\r";
         } else if (c == L'\t') {
             text += L"\\t";
-        } else if (c == L'"' || c == L'\\') {
+        } else if (c == L'"' || c == L'\\' || c == L',' || c == L'=' || c == L'+') {
             text += L'\\';
             text += c;
         } else if (c < 0x20 || (c >= 0x7F && c < 0xA0) || (c >= 0x2028 && c <= 0x202E) ||
-                   (c >= 0x2066 && c <= 0x2069)) {
+                   (c >= 0x2066 && c <= 0x2069) || ((high_surrogate(c) || low_surrogate(c)) && !paired)) {
             text += L"\\u" + hex(c, 4).substr(2);
         } else {
             text += c;
@@ -102,14 +112,38 @@ std::wstring escaped(const std::wstring& value)
 }
 
 // The names a certificate's subject gives, each read once from the subject
-// itself (never from its alternative names), as decoded text.
+// itself (never from its alternative names), as decoded text in NFC: a name
+// written composed and the same name decomposed are one name.
 struct Publisher {
-    std::wstring common_name;
+    std::array<std::vector<std::wstring>, 3> values;  // every CN, every O, every C, in NFC
+    std::wstring common_name;        // the one CN, O and C, in NFC; empty when there is none or more than one
     std::wstring organization;
     std::wstring country;
-    std::wstring text;               // every CN, O and C it names, escaped: "CN=..., O=..., C=..."
+    std::wstring text;               // every CN, O and C it names as written, escaped: "CN=..., O=..., C=..."
     const wchar_t* fault = nullptr;  // why it names no publisher; null when it names one
 };
+
+// `value` in Unicode normalisation form C.  A value that is no valid
+// Unicode (a surrogate without its pair) cannot be normalised and stays as
+// it is: it is then only ever the same as itself.
+std::wstring normalized(const std::wstring& value)
+{
+    if (value.empty()) return value;
+    auto size = static_cast<int>(value.size());
+    std::wstring text;
+    int estimate = NormalizeString(NormalizationC, value.data(), size, nullptr, 0);
+    for (int tries = 0; tries < 4 && estimate > 0; ++tries) {  // each estimate at least the last one's needs
+        text.assign(static_cast<size_t>(estimate), L'\0');
+        int written = NormalizeString(NormalizationC, value.data(), size, text.data(), estimate);
+        if (written > 0) {
+            text.resize(static_cast<size_t>(written));
+            return text;
+        }
+        if (GetLastError() != ERROR_INSUFFICIENT_BUFFER) break;
+        estimate = -written;  // the size it asks for now
+    }
+    return value;
+}
 
 // One attribute value as text, as long as the value says (a NUL in it stays).
 std::wstring value_text(const CERT_RDN_ATTR& attribute)
@@ -159,14 +193,16 @@ Publisher publisher_of(const CERT_CONTEXT* cert)
             }
         }
     }
-    for (Field& field : fields) {
+    for (size_t i = 0; i < std::size(fields); ++i) {
+        Field& field = fields[i];
         for (const std::wstring& value : field.values) {
             if (!publisher.text.empty()) publisher.text += L", ";
             publisher.text += field.label + escaped(value);
             if (value.empty() && !publisher.fault) publisher.fault = L"has a name that reads as empty";
+            publisher.values[i].push_back(normalized(value));
         }
         if (field.values.size() > 1 && !publisher.fault) publisher.fault = field.twice;
-        if (field.values.size() == 1) publisher.*field.value = field.values[0];
+        if (field.values.size() == 1) publisher.*field.value = publisher.values[i][0];
     }
     if (publisher.common_name.empty() && publisher.organization.empty() && !publisher.fault) {
         publisher.fault = L"names neither a common name nor an organisation";
@@ -174,9 +210,10 @@ Publisher publisher_of(const CERT_CONTEXT* cert)
     return publisher;
 }
 
-// Attribute by attribute: the country counts only where the installed
-// launcher's certificate names one.  A renewal (new key, serial or issuer)
-// keeps the name and the organisation, and passes.
+// Attribute by attribute, as values, never by the display text: the country
+// counts only where the installed launcher's certificate names one.  A
+// renewal (new key, serial or issuer) keeps the name and the organisation,
+// and passes.
 bool same_publisher(const Publisher& installed, const Publisher& signer)
 {
     return signer.common_name == installed.common_name && signer.organization == installed.organization &&
@@ -264,29 +301,52 @@ size_t der_size(std::span<const BYTE> bytes) noexcept
 struct Signer {
     bool carried = false;               // the file has a certificate table
     std::optional<Publisher> publisher; // the proven signer's names, when there is one
+    std::vector<std::vector<BYTE>> certificates;  // the encoded certificates that prove it
     const wchar_t* unproven = L"its signature cannot be read";  // why there is none
 };
 
-// The signer whose key verifies the signature's signer information: the
-// certificates beside a signature are not covered by it, so a name or a
-// serial number there proves nothing.  Should certificates that name
-// different publishers verify it, none is proven.
+// Whether `cert` is the one the signer information names by its issuer and
+// serial number.
+bool named_by(const CERT_INFO& signer_info, const CERT_CONTEXT* cert)
+{
+    return CertCompareCertificateName(X509_ASN_ENCODING, const_cast<CERT_NAME_BLOB*>(&signer_info.Issuer),
+                                      &cert->pCertInfo->Issuer) &&
+           CertCompareIntegerBlob(const_cast<CRYPT_INTEGER_BLOB*>(&signer_info.SerialNumber),
+                                  &cert->pCertInfo->SerialNumber);
+}
+
+// The signer whose key verifies the signature's signer information, among
+// the certificates beside it that the signer information names (issuer
+// and serial number): the certificates beside a signature are not covered
+// by it, so a name or a serial number there proves nothing alone, and any
+// other certificate there is none of the signer's.  Should certificates
+// that name different publishers verify it, none is proven.
 void prove(Signer& signer, HCRYPTMSG message, HCERTSTORE store)
 {
+    DWORD size = 0;
+    if (!CryptMsgGetParam(message, CMSG_SIGNER_CERT_INFO_PARAM, 0, nullptr, &size) || size < sizeof(CERT_INFO)) {
+        return;
+    }
+    auto buffer = std::make_unique<BYTE[]>(size);  // new[]'s alignment suits CERT_INFO
+    if (!CryptMsgGetParam(message, CMSG_SIGNER_CERT_INFO_PARAM, 0, buffer.get(), &size)) return;
+    const auto* signer_info = reinterpret_cast<const CERT_INFO*>(buffer.get());
     Certificate cert;
     for (;;) {
         cert.reset(CertEnumCertificatesInStore(store, cert.release()));
         if (!cert) break;
+        if (!named_by(*signer_info, cert.get())) continue;
         CMSG_CTRL_VERIFY_SIGNATURE_EX_PARA para{sizeof para, 0, 0, CMSG_VERIFY_SIGNER_CERT,
                                                 const_cast<CERT_CONTEXT*>(cert.get())};
         if (!CryptMsgControl(message, 0, CMSG_CTRL_VERIFY_SIGNATURE_EX, &para)) continue;
         Publisher named = publisher_of(cert.get());
-        if (signer.publisher && signer.publisher->text != named.text) {
+        if (signer.publisher && signer.publisher->values != named.values) {
             signer.publisher.reset();
+            signer.certificates.clear();
             signer.unproven = L"certificates that name different publishers verify its signature";
             return;
         }
         signer.publisher = std::move(named);
+        signer.certificates.emplace_back(cert->pbCertEncoded, cert->pbCertEncoded + cert->cbCertEncoded);
     }
     if (!signer.publisher) signer.unproven = L"no certificate beside it verifies its signature";
 }
@@ -442,6 +502,20 @@ bool for_code_signing(const CERT_CONTEXT* cert)
     return false;
 }
 
+// Why the signature embedded in the open download, read as an installed
+// launcher's is, does not prove `cert`, the signer WinVerifyTrust took;
+// null when it does.
+const wchar_t* unprovable(HANDLE file, const CERT_CONTEXT* cert)
+{
+    Signer signer = embedded_signer(file);
+    if (!signer.publisher) return signer.unproven;
+    std::span<const BYTE> taken(cert->pbCertEncoded, cert->cbCertEncoded);
+    for (const std::vector<BYTE>& proven : signer.certificates) {
+        if (std::ranges::equal(proven, taken)) return nullptr;
+    }
+    return L"the certificate that verifies it is not the one WinVerifyTrust took as the signer";
+}
+
 // The launcher installed now, whose signer the download is held to.
 struct Launcher {
     const std::wstring* path;  // the launcher, or its backup while the launcher is missing
@@ -458,6 +532,8 @@ std::wstring download_fault(const wchar_t* path, HANDLE file, const Launcher& in
     // a certificate known to be revoked (CRYPT_E_REVOKED) still does.
     if (revocation_unknown(verification->status()) &&
         !(verification->chain_errors().value_or(broken_chain) & broken_chain)) {
+        verification.reset();
+        SetFilePointer(file, 0, nullptr, FILE_BEGIN);  // from the start again, as the first run
         verification.emplace(path, file, false);
     }
     LONG status = verification->status();
@@ -476,6 +552,12 @@ std::wstring download_fault(const wchar_t* path, HANDLE file, const Launcher& in
     }
     const CERT_CONTEXT* cert = verification->signer();
     if (!cert) return L"the download's signer could not be read";
+    // Once installed, the download is held to what its own signature proves
+    // when it is read as the installed launcher is: the same certificate,
+    // or no later update could ever be checked against it.
+    if (const wchar_t* unproven = unprovable(file, cert)) {
+        return L"the download's signature would prove no publisher once installed (" + std::wstring(unproven) + L")";
+    }
     if (!for_code_signing(cert)) return L"the download's certificate is not for code signing";
     if (!verification->signs_pe_image()) return L"the download's signature was made for another kind of file";
     if (!image.pe || !(image.characteristics & IMAGE_FILE_EXECUTABLE_IMAGE)) {
@@ -556,24 +638,32 @@ std::wstring version_text(unsigned long long version)
     return text;
 }
 
-// The OriginalFilename of the resource `data`, in its first translation;
-// empty when it names none.
+// The OriginalFilename of the resource `data`, where it is: in each
+// translation that \VarFileInfo\Translation lists, in its order, then in
+// the blocks of U.S. English in UTF-16, in Windows' Western code page and in
+// no code page (build tools write a translation that does not name the
+// block they wrote); the first found counts.  Empty when it names none.
 std::wstring original_filename(const BYTE* data)
 {
+    if (!data) return {};
+    std::vector<unsigned long> blocks;  // language above code page: 0x040904B0
     void* found = nullptr;
     UINT size = 0;
-    if (!data || !VerQueryValueW(data, L"\\VarFileInfo\\Translation", &found, &size) || !found || size < 4) {
-        return {};
+    if (VerQueryValueW(data, L"\\VarFileInfo\\Translation", &found, &size) && found) {
+        for (size_t i = 0; i + 1 < size / sizeof(WORD); i += 2) {
+            const auto* translation = static_cast<const WORD*>(found) + i;
+            blocks.push_back(static_cast<unsigned long>(translation[0]) << 16 | translation[1]);
+        }
     }
-    const auto* translation = static_cast<const WORD*>(found);
-    std::wstring query = L"\\StringFileInfo\\";
-    for (WORD part : {translation[0], translation[1]}) {
-        for (int shift = 12; shift >= 0; shift -= 4) query += L"0123456789abcdef"[(part >> shift) & 0xF];
+    blocks.insert(blocks.end(), {0x040904B0, 0x040904E4, 0x04090000});
+    for (unsigned long block : blocks) {
+        std::wstring query = L"\\StringFileInfo\\" + hex(block).substr(2) + L"\\OriginalFilename";
+        if (VerQueryValueW(data, query.c_str(), &found, &size) && found) {
+            const auto* name = static_cast<const wchar_t*>(found);
+            return {name, wcsnlen(name, size)};
+        }
     }
-    query += L"\\OriginalFilename";
-    if (!VerQueryValueW(data, query.c_str(), &found, &size) || !found) return {};
-    const auto* name = static_cast<const wchar_t*>(found);
-    return {name, wcsnlen(name, size)};
+    return {};
 }
 
 // Names compared as Windows compares file names.
