@@ -45,6 +45,7 @@ lists further launchers that brivex signed, for the release checks.
 from __future__ import annotations
 
 import argparse
+import os
 import secrets
 import shutil
 import ssl
@@ -104,7 +105,9 @@ def tool(name: str) -> str:
 
 
 def run(argv: list[str], what: str) -> str:
-    proc = subprocess.run(argv, capture_output=True, text=True)
+    # openssl on Windows takes its arguments as UTF-8 (the names beyond
+    # ASCII) only when told to; elsewhere they are UTF-8 anyway.
+    proc = subprocess.run(argv, capture_output=True, text=True, env={**os.environ, "OPENSSL_WIN32_UTF8": "1"})
     if proc.returncode != 0:
         raise StageError(f"{what} failed ({proc.returncode}):\n{(proc.stdout + proc.stderr).rstrip()}")
     return proc.stdout
