@@ -152,21 +152,21 @@ def test_only_the_same_publisher_replaces_a_signed_launcher(https_server, truste
     install.launcher.unlink()
     place.write_bytes(old_body)
     steps = [download[:2], (download.second, wrong)] if isinstance(download, Then) else [(download, wrong)]
-    for download, wrong in steps:
-        new_body = download("new") if callable(download) else signed_program(download, "new")
+    for served, refused in steps:
+        new_body = served("new") if callable(served) else signed_program(served, "new")
         https_server.configure(body=new_body)
         install.marker.unlink(missing_ok=True)
         outcome = run_scenario(SCENARIO.format(install=str(install.dir)), env={**trusted_env, "TEST_CLOCK": CLOCK},
                                timeout=60)
         lines = outcome.stdout.splitlines()
         assert lines[0] == BANNER and outcome.stderr == "", str(outcome)
-        if wrong is None:
+        if refused is None:
             assert (outcome.returncode, lines[-1]) == (0, READY), str(outcome)
             assert install.started() == "new\n"
             assert install.launcher.read_bytes() == new_body
             old_body, place = new_body, install.launcher
         else:
-            reason = wrong if isinstance(wrong, re.Pattern) else re.compile(re.escape(wrong + REFUSED))
+            reason = refused if isinstance(refused, re.Pattern) else re.compile(re.escape(refused + REFUSED))
             assert outcome.returncode == 1 and re.fullmatch("Error: Failed to replace and run: " + reason.pattern,
                                                             lines[-1]), str(outcome)
             assert install.started(wait=0.3) is None
