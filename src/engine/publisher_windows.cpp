@@ -79,12 +79,13 @@ std::wstring hex(unsigned long code, int digits = 8)
 bool high_surrogate(wchar_t c) noexcept { return c >= 0xD800 && c <= 0xDBFF; }
 bool low_surrogate(wchar_t c) noexcept { return c >= 0xDC00 && c <= 0xDFFF; }
 
-// A certificate's value as the console and the dialog may show it: control
-// characters, line and paragraph separators and the bidirectional controls
-// escaped, as well as the quote and the backslash, so that a name can add
-// no line to the reason nor end its quotes early; the separators of a name
-// (`,` `=` `+`) escaped too, so that two different names never read the
-// same; and a surrogate without its pair, which no console can encode.
+// A certificate's value or a program's name as the console and the dialog
+// may show it: control characters, line and paragraph separators and the
+// bidirectional controls escaped, as well as the quote and the backslash,
+// so that a name can add no line to the reason nor end its quotes early;
+// the separators of a name (`,` `=` `+`) escaped too, so that two different
+// names never read the same; and a surrogate without its pair, which no
+// console can encode.
 std::wstring escaped(const std::wstring& value)
 {
     std::wstring text;
@@ -706,10 +707,10 @@ std::wstring release_refusal(const wchar_t* installed_path, const wchar_t* downl
     if (std::wstring name = original_filename(installed.get()); !name.empty()) {
         std::wstring download_name = original_filename(download.get());
         if (download_name.empty()) {
-            return L"the download names no program in its version resource, not \"" + name + L'"';
+            return L"the download names no program in its version resource, not \"" + escaped(name) + L'"';
         }
         if (!same_file_name(download_name, name)) {
-            return L"the download is \"" + download_name + L"\", not \"" + name + L'"';
+            return L"the download is \"" + escaped(download_name) + L"\", not \"" + escaped(name) + L'"';
         }
     }
     if (*download_version < *installed_version) {
