@@ -239,7 +239,7 @@ Ref replace_and_run(Frame& f, PyObject* const* args)
         }
         // retry_held(lambda: shutil.move(new_exe, main_exe))
         f.at(86); retry_held(f, held, [&] { call_method(global(f, lit::shutil), lit::move, {new_exe, main_exe}); });
-        checked.release();  // in place: nobody could write it since the check
+        checked.close();  // in place: nobody could write it since the check
         give_launcher_mode(f, main_exe, old_exe, backed_up);  // still line 86
         // The renames reach the disk before the new launcher runs.
         f.at(89); sync_directory(f, exe_dir);

@@ -5,38 +5,45 @@
 #pragma once
 
 #include "../kit/kit.h"
+#include "unique.h"
 
+#include <cstdint>
 #include <utility>
 
 namespace updater::engine {
 
+#ifdef _WIN32
+// An open file: INVALID_HANDLE_VALUE when there is none.  Closed without the
+// interpreter lock where the thread holds it, since a close can wait on
+// whatever else has the file open.
+struct FilePolicy {
+    static void* invalid() noexcept { return reinterpret_cast<void*>(static_cast<std::intptr_t>(-1)); }
+    static void close(void* file) noexcept;
+};
+using File = Unique<FilePolicy>;
+
 // The download as the check let it in, held open for reading with only
 // reading and deleting shared: nobody can write it, while the move can
-// still rename it.  Held until release() (once the download is in place
+// still rename it.  Held until close() (once the download is in place
 // under the launcher's name) or the owner's end, whichever comes first, so
-// a failed swap lets it go too.  Empty on POSIX and when nothing was checked.
+// a failed swap lets it go too.  Empty when nothing was checked.
 class CheckedDownload {
 public:
     CheckedDownload() noexcept = default;
-    explicit CheckedDownload(void* handle) noexcept : handle_(handle) {}
-    CheckedDownload(CheckedDownload&& other) noexcept : handle_(std::exchange(other.handle_, nullptr)) {}
-    CheckedDownload& operator=(CheckedDownload&& other) noexcept
-    {
-        if (this != &other) {
-            release();
-            handle_ = std::exchange(other.handle_, nullptr);
-        }
-        return *this;
-    }
-    CheckedDownload(const CheckedDownload&) = delete;
-    CheckedDownload& operator=(const CheckedDownload&) = delete;
-    ~CheckedDownload() { release(); }
+    explicit CheckedDownload(File file) noexcept : file_(std::move(file)) {}
 
-    void release() noexcept;
+    void close() noexcept { file_.reset(); }
 
 private:
-    void* handle_ = nullptr;
+    File file_;
 };
+#else
+// Nothing is checked, so nothing is held.
+class CheckedDownload {
+public:
+    void close() noexcept {}
+};
+#endif
 
 struct PublisherCheck {
     Ref refusal;               // why the download may not replace the launcher; null when it may
@@ -70,7 +77,6 @@ struct PublisherCheck {
 // Calls nothing at Python level.
 PublisherCheck check_publisher(PyObject* main_exe, PyObject* old_exe, PyObject* new_exe);
 #else
-inline void CheckedDownload::release() noexcept {}
 inline PublisherCheck check_publisher(PyObject*, PyObject*, PyObject*) { return {}; }
 #endif
 

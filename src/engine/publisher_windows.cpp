@@ -1,9 +1,12 @@
 // The check of publisher.h, on Windows: wintrust, crypt32 and version.dll.
 // The one place the module calls Windows itself.  Every handle, store,
 // message, certificate, WinVerifyTrust state and version resource has an
-// owner here, so each is closed on every path, std::bad_alloc included; the
-// interpreter lock is let go around the Windows calls, which read and hash
-// whole files.
+// owner here (a Unique of unique.h, or a class of its own), so each is
+// closed on every path, std::bad_alloc included; the interpreter lock is let
+// go around the Windows calls, which read and hash whole files.  The
+// sections run bottom-up: text, certificate names, the PE file, the
+// embedded signature, WinVerifyTrust and the chain, release continuity, and
+// the check, the only one that touches Python objects.
 #include "publisher.h"
 
 #include <windows.h>
@@ -45,28 +48,45 @@ private:
     PyThreadState* state_;
 };
 
-struct CloseStore {
-    void operator()(void* store) const noexcept { CertCloseStore(store, 0); }
-};
-struct CloseMessage {
-    void operator()(void* message) const noexcept { CryptMsgClose(message); }
-};
-struct FreeCertificate {
-    void operator()(const CERT_CONTEXT* cert) const noexcept { CertFreeCertificateContext(cert); }
-};
-struct CloseFile {
-    void operator()(void* file) const noexcept { CloseHandle(file); }
-};
-using Store = std::unique_ptr<void, CloseStore>;
-using Message = std::unique_ptr<void, CloseMessage>;
-using Certificate = std::unique_ptr<const CERT_CONTEXT, FreeCertificate>;
-using File = std::unique_ptr<void, CloseFile>;
+// The owners of the Windows resources (unique.h), and the Windows errors
+// that the check tells apart.
 
-struct FreeLocal {
-    void operator()(void* memory) const noexcept { LocalFree(memory); }
+struct StorePolicy {
+    static HCERTSTORE invalid() noexcept { return nullptr; }
+    static void close(HCERTSTORE store) noexcept { CertCloseStore(store, 0); }
 };
+struct MessagePolicy {
+    static HCRYPTMSG invalid() noexcept { return nullptr; }
+    static void close(HCRYPTMSG message) noexcept { CryptMsgClose(message); }
+};
+struct CertificatePolicy {
+    static const CERT_CONTEXT* invalid() noexcept { return nullptr; }
+    static void close(const CERT_CONTEXT* cert) noexcept { CertFreeCertificateContext(cert); }
+};
+// What a function allocated for its caller with LocalAlloc
+// (CRYPT_DECODE_ALLOC_FLAG).
 template <typename T>
-using Local = std::unique_ptr<T, FreeLocal>;
+struct LocalPolicy {
+    static T* invalid() noexcept { return nullptr; }
+    static void close(T* memory) noexcept { LocalFree(memory); }
+};
+using Store = Unique<StorePolicy>;
+using Message = Unique<MessagePolicy>;
+using Certificate = Unique<CertificatePolicy>;
+template <typename T>
+using Local = Unique<LocalPolicy<T>>;
+
+// A file another program holds open without sharing it (32), or has locked
+// a part of (33): worth waiting for, as the swap's own steps do.
+bool sharing_violation(DWORD error) noexcept
+{
+    return error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION;
+}
+
+bool missing(DWORD error) noexcept { return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND; }
+
+// ---------------------------------------------------------------------------
+// Text: Windows error codes and the names the refusals show.
 
 // 0x80096010: `code` in `digits` hexadecimal digits.
 std::wstring hex(unsigned long code, int digits = 8)
@@ -111,6 +131,10 @@ std::wstring escaped(const std::wstring& value)
     }
     return text;
 }
+
+// ---------------------------------------------------------------------------
+// Certificate names: the publisher a certificate's subject names, compared
+// field by field.
 
 // The names a certificate's subject gives, each read once from the subject
 // itself (never from its alternative names), as decoded text in NFC: a name
@@ -178,12 +202,15 @@ Publisher publisher_of(const CERT_CONTEXT* cert)
         const wchar_t* label;
         std::wstring Publisher::*value;
         const wchar_t* twice;
-        std::vector<std::wstring> values;
+        std::vector<std::wstring> values{};  // as the subject writes them
     };
     Field fields[] = {
-        {szOID_COMMON_NAME, L"CN=", &Publisher::common_name, L"names more than one common name", {}},
-        {szOID_ORGANIZATION_NAME, L"O=", &Publisher::organization, L"names more than one organisation", {}},
-        {szOID_COUNTRY_NAME, L"C=", &Publisher::country, L"names more than one country", {}},
+        {.oid = szOID_COMMON_NAME, .label = L"CN=", .value = &Publisher::common_name,
+         .twice = L"names more than one common name"},
+        {.oid = szOID_ORGANIZATION_NAME, .label = L"O=", .value = &Publisher::organization,
+         .twice = L"names more than one organisation"},
+        {.oid = szOID_COUNTRY_NAME, .label = L"C=", .value = &Publisher::country,
+         .twice = L"names more than one country"},
     };
     for (const CERT_RDN& rdn : std::span(name->rgRDN, name->cRDN)) {
         for (const CERT_RDN_ATTR& attribute : std::span(rdn.rgRDNAttr, rdn.cRDNAttr)) {
@@ -227,12 +254,9 @@ std::wstring describe(const Publisher& p)
     return p.text.empty() ? L"a subject without a common name, organisation or country" : L'"' + p.text + L'"';
 }
 
-// A file another program holds open without sharing it (32), or has locked
-// a part of (33): worth waiting for, as the swap's own steps do.
-bool held_by_another(DWORD error) noexcept
-{
-    return error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION;
-}
+// ---------------------------------------------------------------------------
+// The PE file: its own headers and the certificate table they point to, read
+// through the open handle.
 
 // `size` bytes at `offset` of the open file, all of them or false.
 bool read_at(HANDLE file, DWORD offset, void* into, DWORD size) noexcept
@@ -298,6 +322,10 @@ size_t der_size(std::span<const BYTE> bytes) noexcept
     return length <= bytes.size() - head ? head + length : 0;
 }
 
+// ---------------------------------------------------------------------------
+// The embedded signature: the publisher it proves by the key of the
+// certificate its signer information names, read as an installed launcher's is.
+
 // The signature a launcher carries, and the publisher it proves.
 struct Signer {
     bool carried = false;               // the file has a certificate table
@@ -336,8 +364,11 @@ void prove(Signer& signer, HCRYPTMSG message, HCERTSTORE store)
         cert.reset(CertEnumCertificatesInStore(store, cert.release()));
         if (!cert) break;
         if (!named_by(*signer_info, cert.get())) continue;
-        CMSG_CTRL_VERIFY_SIGNATURE_EX_PARA para{sizeof para, 0, 0, CMSG_VERIFY_SIGNER_CERT,
-                                                const_cast<CERT_CONTEXT*>(cert.get())};
+        CMSG_CTRL_VERIFY_SIGNATURE_EX_PARA para{.cbSize = sizeof para,
+                                                .hCryptProv = 0,
+                                                .dwSignerIndex = 0,
+                                                .dwSignerType = CMSG_VERIFY_SIGNER_CERT,
+                                                .pvSigner = const_cast<CERT_CONTEXT*>(cert.get())};
         if (!CryptMsgControl(message, 0, CMSG_CTRL_VERIFY_SIGNATURE_EX, &para)) continue;
         Publisher named = publisher_of(cert.get());
         if (signer.publisher && signer.publisher->values != named.values) {
@@ -375,7 +406,7 @@ Signer embedded_signer(HANDLE file)
         return signer;
     }
     std::span<const BYTE> content(table.data() + header, head.dwLength - header);
-    CRYPT_DATA_BLOB blob{static_cast<DWORD>(der_size(content)), const_cast<BYTE*>(content.data())};
+    CRYPT_DATA_BLOB blob{.cbData = static_cast<DWORD>(der_size(content)), .pbData = const_cast<BYTE*>(content.data())};
     DWORD encoding = 0;
     HCERTSTORE raw_store = nullptr;
     HCRYPTMSG raw_message = nullptr;
@@ -390,6 +421,10 @@ Signer embedded_signer(HANDLE file)
     prove(signer, message.get(), store.get());
     return signer;
 }
+
+// ---------------------------------------------------------------------------
+// WinVerifyTrust and the chain: what the download must prove before it may
+// replace a signed launcher.
 
 // The chain errors that say the chain does not hold: a certificate's
 // signature, a partial or cyclic chain, an issuer that is no CA or breaks
@@ -517,14 +552,9 @@ const wchar_t* unprovable(HANDLE file, const CERT_CONTEXT* cert)
     return L"the certificate that verifies it is not the one WinVerifyTrust took as the signer";
 }
 
-// The launcher installed now, whose signer the download is held to.
-struct Launcher {
-    const std::wstring* path;  // the launcher, or its backup while the launcher is missing
-    Publisher publisher;
-};
-
-// What is wrong with the open download; empty when nothing is.
-std::wstring download_fault(const wchar_t* path, HANDLE file, const Launcher& installed)
+// What is wrong with the open download at `path`, held to `installed`, the
+// proven publisher of the launcher installed now; empty when nothing is.
+std::wstring download_fault(const wchar_t* path, HANDLE file, const Publisher& installed)
 {
     Image image = image_of(file);
     SetFilePointer(file, 0, nullptr, FILE_BEGIN);  // where WinVerifyTrust starts reading
@@ -567,20 +597,21 @@ std::wstring download_fault(const wchar_t* path, HANDLE file, const Launcher& in
     if (image.characteristics & IMAGE_FILE_DLL) return L"the download is a DLL, not a program";
     Publisher signer = publisher_of(cert);
     if (signer.fault) return L"the download's signer " + describe(signer) + L" " + signer.fault;
-    if (!same_publisher(installed.publisher, signer)) return L"the download is signed by " + describe(signer);
+    if (!same_publisher(installed, signer)) return L"the download is signed by " + describe(signer);
     return {};
 }
 
-// Why the open download may not replace the signed launcher `installed`;
-// empty when it may.
-std::wstring refusal(const wchar_t* path, HANDLE file, const Launcher& installed)
+// Why the open download may not replace the launcher signed by
+// `installed`; empty when it may.
+std::wstring refusal(const wchar_t* path, HANDLE file, const Publisher& installed)
 {
     std::wstring wrong = download_fault(path, file, installed);
     if (wrong.empty()) return {};
-    return wrong + L", and the installed launcher is signed by " + describe(installed.publisher) +
+    return wrong + L", and the installed launcher is signed by " + describe(installed) +
            L": only a launcher signed by the same publisher may replace it";
 }
 
+// ---------------------------------------------------------------------------
 // Release continuity: a signed launcher is only ever replaced by the same
 // program (the OriginalFilename of its version resource) at the same or a
 // newer file version.  The version resource is read from each file by its
@@ -597,9 +628,10 @@ std::unique_ptr<BYTE[]> version_resource(const wchar_t* path, DWORD& error)
     if (size > 0) {
         data = std::make_unique<BYTE[]>(size);
         if (GetFileVersionInfoW(path, 0, size, data.get())) return data;
-        data.reset();
     }
-    switch (DWORD failure = GetLastError()) {
+    DWORD failure = GetLastError();  // before the buffer goes: freeing it may change the error
+    data.reset();
+    switch (failure) {
     case ERROR_RESOURCE_DATA_NOT_FOUND:
     case ERROR_RESOURCE_TYPE_NOT_FOUND:
     case ERROR_RESOURCE_NAME_NOT_FOUND:
@@ -683,11 +715,11 @@ bool same_file_name(const std::wstring& a, const std::wstring& b) noexcept
 // waited for.  The download is held open, shared for reading and deleting
 // only: whatever keeps its resource from being read leaves it without a
 // version.
-std::wstring release_refusal(const wchar_t* installed_path, const wchar_t* download_path, DWORD& held)
+std::wstring version_refusal(const wchar_t* installed_path, const wchar_t* download_path, DWORD& held)
 {
     DWORD error = 0;
     std::unique_ptr<BYTE[]> installed = version_resource(installed_path, error);
-    if (held_by_another(error)) {
+    if (sharing_violation(error)) {
         held = error;
         return {};
     }
@@ -720,6 +752,12 @@ std::wstring release_refusal(const wchar_t* installed_path, const wchar_t* downl
     return {};
 }
 
+// ---------------------------------------------------------------------------
+// The check: the paths are made into text while the interpreter lock is
+// held; everything between that and the result's making runs without it,
+// on text and Windows handles alone, and says which file a finding is
+// about, which the caller maps back to its path once it holds the lock.
+
 // The path as Windows takes it (text, bytes or a path object, as the
 // swap's own steps take it), or nothing for what they would refuse too: not
 // a path, or a NUL in it.
@@ -739,93 +777,108 @@ std::optional<std::wstring> windows_path(PyObject* path)
     return text;
 }
 
+// The three files the check reads, as Windows takes their paths.
+struct Paths {
+    std::wstring launcher;  // main_exe
+    std::wstring backup;    // old_exe
+    std::wstring download;  // new_exe
+};
+
+enum class Which { launcher, backup, download };
+
 // What the check found: a refusal's reason, a file it could not read, or
 // the download it let in.
 struct Finding {
-    std::wstring reason;
-    DWORD error = 0;
-    PyObject* path = nullptr;
-    File download;
+    std::wstring reason{};
+    DWORD error = 0;  // the Windows error of the file `which`, which could not be read
+    Which which = Which::download;
+    File download{};
 };
 
-// `path` opened for reading, sharing `sharing`; null with `error` set when
+// `path` opened for reading, sharing `sharing`; empty with `error` set when
 // it cannot be.
 File open_for_check(const std::wstring& path, DWORD sharing, DWORD& error) noexcept
 {
-    HANDLE opened =
-        CreateFileW(path.c_str(), GENERIC_READ, sharing, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (opened != INVALID_HANDLE_VALUE) return File(opened);
-    error = GetLastError();
-    return File();
+    File file(CreateFileW(path.c_str(), GENERIC_READ, sharing, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
+                          nullptr));
+    if (!file) error = GetLastError();
+    return file;
 }
 
-bool missing(DWORD error) noexcept { return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND; }
+// The launcher installed now, or its backup while the launcher is missing.
+struct Installed {
+    Which which = Which::launcher;
+    Signer signer;
+    DWORD held = 0;  // the Windows error of one that another program holds, to be waited for
+};
 
 // The launcher's signer, or its backup's while the launcher is missing.  One
-// that another program holds goes to `finding`, to be waited for; one that
-// cannot be read otherwise counts as unsigned, as before the check.
-Signer installed_signer(const std::wstring& main_path, PyObject* main_exe, const std::wstring& old_path,
-                        PyObject* old_exe, Finding& finding, const std::wstring*& installed_path)
+// that cannot be read for another reason than its being held counts as
+// unsigned, as before the check.
+Installed installed_launcher(const Paths& paths)
 {
+    Installed installed;
     DWORD error = 0;
-    installed_path = &main_path;
-    PyObject* name = main_exe;
-    File launcher = open_for_check(main_path, FILE_SHARE_READ, error);
+    File launcher = open_for_check(paths.launcher, FILE_SHARE_READ, error);
     if (!launcher && missing(error)) {
-        installed_path = &old_path;
-        name = old_exe;
-        launcher = open_for_check(old_path, FILE_SHARE_READ, error);
+        installed.which = Which::backup;
+        launcher = open_for_check(paths.backup, FILE_SHARE_READ, error);
     }
-    if (!launcher && held_by_another(error)) finding = {{}, error, name, {}};
-    return launcher ? embedded_signer(launcher.get()) : Signer{};
+    if (launcher) {
+        installed.signer = embedded_signer(launcher.get());
+    } else if (sharing_violation(error)) {
+        installed.held = error;
+    }
+    return installed;
 }
 
-Finding inspect(const std::wstring& main_path, PyObject* main_exe, const std::wstring& old_path, PyObject* old_exe,
-                const std::wstring& download_path, PyObject* new_exe)
+Finding inspect(const Paths& paths)
 {
-    Finding finding;
-    const std::wstring* installed_path = nullptr;
-    Signer installed = installed_signer(main_path, main_exe, old_path, old_exe, finding, installed_path);
-    if (finding.error || !installed.carried) return finding;  // held, unsigned, or no launcher yet
+    Installed installed = installed_launcher(paths);
+    if (installed.held) return Finding{.error = installed.held, .which = installed.which};
+    if (!installed.signer.carried) return {};  // unsigned, or no launcher yet
     // Reading and deleting shared only: from here until it is in place,
     // nobody writes the download, and the move can still rename it.
     DWORD error = 0;
-    File file = open_for_check(download_path, FILE_SHARE_READ | FILE_SHARE_DELETE, error);
+    File file = open_for_check(paths.download, FILE_SHARE_READ | FILE_SHARE_DELETE, error);
     if (!file) {
         // A missing download fails in the move, as without the check; one
         // that is there but cannot be read cannot be vouched for.
-        if (!missing(error)) finding = {{}, error, new_exe, {}};
-        return finding;
+        if (missing(error)) return {};
+        return Finding{.error = error, .which = Which::download};
     }
-    if (!installed.publisher || installed.publisher->fault) {
-        std::wstring why = installed.publisher ? L"its signer " + describe(*installed.publisher) + L" " +
-                                                     installed.publisher->fault
-                                               : installed.unproven;
-        finding.reason = L"the installed launcher carries a signature but no proven publisher (" + why +
-                         L"): no download may replace it";
-        return finding;
+    const std::optional<Publisher>& publisher = installed.signer.publisher;
+    if (!publisher || publisher->fault) {
+        std::wstring why =
+            publisher ? L"its signer " + describe(*publisher) + L" " + publisher->fault : installed.signer.unproven;
+        return Finding{.reason = L"the installed launcher carries a signature but no proven publisher (" + why +
+                                 L"): no download may replace it"};
     }
-    finding.reason = refusal(download_path.c_str(), file.get(), {installed_path, *installed.publisher});
-    if (finding.reason.empty()) {
-        finding.reason = release_refusal(installed_path->c_str(), download_path.c_str(), finding.error);
-        if (finding.error) finding.path = installed_path == &main_path ? main_exe : old_exe;
+    if (std::wstring reason = refusal(paths.download.c_str(), file.get(), *publisher); !reason.empty()) {
+        return Finding{.reason = std::move(reason)};
     }
-    if (finding.reason.empty() && !finding.error) finding.download = std::move(file);
-    return finding;
+    DWORD held = 0;
+    const std::wstring& installed_path = installed.which == Which::backup ? paths.backup : paths.launcher;
+    std::wstring reason = version_refusal(installed_path.c_str(), paths.download.c_str(), held);
+    if (held) return Finding{.error = held, .which = installed.which};
+    if (!reason.empty()) return Finding{.reason = std::move(reason)};
+    return Finding{.download = std::move(file)};
 }
 
 }  // namespace
 
-void CheckedDownload::release() noexcept
+unsigned long last_windows_error() noexcept { return GetLastError(); }
+
+void set_last_windows_error(unsigned long error) noexcept { SetLastError(error); }
+
+void FilePolicy::close(HANDLE file) noexcept
 {
-    HANDLE handle = std::exchange(handle_, nullptr);
-    if (!handle) return;
     if (!Ref::attached()) {
-        CloseHandle(handle);
+        CloseHandle(file);
         return;
     }
     Unlocked unlocked;
-    CloseHandle(handle);
+    CloseHandle(file);
 }
 
 PublisherCheck check_publisher(PyObject* main_exe, PyObject* old_exe, PyObject* new_exe)
@@ -834,15 +887,21 @@ PublisherCheck check_publisher(PyObject* main_exe, PyObject* old_exe, PyObject* 
     std::optional<std::wstring> old_path = windows_path(old_exe);
     std::optional<std::wstring> download_path = windows_path(new_exe);
     if (!main_path || !old_path || !download_path) return {};
+    Paths paths{.launcher = std::move(*main_path),
+                .backup = std::move(*old_path),
+                .download = std::move(*download_path)};
     Finding finding;
     {
         Unlocked unlocked;
-        finding = inspect(*main_path, main_exe, *old_path, old_exe, *download_path, new_exe);
+        finding = inspect(paths);
     }
     PublisherCheck check;
-    check.download = CheckedDownload(finding.download.release());
+    check.download = CheckedDownload(std::move(finding.download));
     if (finding.error) {
-        PyErr_SetExcFromWindowsErrWithFilenameObject(PyExc_OSError, static_cast<int>(finding.error), finding.path);
+        PyObject* path = finding.which == Which::launcher ? main_exe
+                         : finding.which == Which::backup ? old_exe
+                                                          : new_exe;
+        PyErr_SetExcFromWindowsErrWithFilenameObject(PyExc_OSError, static_cast<int>(finding.error), path);
         throw PyError{};
     }
     if (!finding.reason.empty()) {
