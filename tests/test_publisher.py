@@ -135,6 +135,8 @@ ROWS = {
     "installed-translation-elsewhere": ("brivex-cp1252", "brivex-uninstaller",
                                         whole('the download is "uninstall.exe", not "BrivexLauncher.exe"')),
     "download-translation-elsewhere": ("brivex", "brivex-cp1252", None),
+    "unpaired-surrogate-in-program-name": ("brivex", "brivex-unpaired", whole(
+        'the download is "BrivexLauncher\\uD800exe", not "BrivexLauncher.exe"')),
     "revocation-list-unreachable": pytest.param(
         "brivex", "unreachablecrl", None,
         marks=pytest.mark.skipif(UNDER_WINE, reason="Wine's WinVerifyTrust lets an unknown revocation status through "

@@ -88,6 +88,8 @@ RELEASES = {
     # their translation names code page 1252, their strings are in 040904B0
     "old-brivex-cp1252.exe": ("launcher-1.0.0.0-cp1252.exe", b"old"),
     "new-brivex-cp1252.exe": ("launcher-2.0.0.0-cp1252.exe", b"new"),
+    # 2.0.0.0, OriginalFilename "BrivexLauncher\uD800exe" (unpaired_name)
+    "new-brivex-unpaired.exe": ("launcher-2.0.0.0.exe", b"new"),
 }
 # The end of the launcher stand-in's own file that tells it what to do
 # (tools/windows/launcher.c): write TEXT to started.txt, in the directory it
@@ -349,11 +351,24 @@ def build_of(launchers: Path, name: str) -> bytes:
     return build.read_bytes()
 
 
+def unpaired_name(build: bytes) -> bytes:
+    """The build with the "." of its OriginalFilename made an unpaired
+    surrogate (U+D800), which no resource compiler writes from a name given
+    on its command line."""
+    name = "BrivexLauncher.exe".encode("utf-16-le")
+    if build.count(name) != 1:
+        raise StageError("the launcher stand-in does not name BrivexLauncher.exe once in its version resource")
+    return build.replace(name, "BrivexLauncher\ud800exe".encode("utf-16-le", "surrogatepass"))
+
+
 def release_fixtures(work: Path, launchers: Path, out: Path, keys: Path) -> None:
     """The launchers of RELEASES, signed by brivex into `out`."""
     for name, (build, text) in RELEASES.items():
         unsigned = work / name
-        unsigned.write_bytes(build_of(launchers, build) + INSTRUCTIONS % text)
+        body = build_of(launchers, build)
+        if name == "new-brivex-unpaired.exe":
+            body = unpaired_name(body)
+        unsigned.write_bytes(body + INSTRUCTIONS % text)
         sign(unsigned, out / name, keys / "brivex.p12", PASSWORD)
 
 
