@@ -832,6 +832,7 @@ Installed installed_launcher(const Paths& paths)
     return installed;
 }
 
+// The whole check, run without the interpreter lock: text and handles only.
 Finding inspect(const Paths& paths)
 {
     Installed installed = installed_launcher(paths);
