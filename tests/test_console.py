@@ -34,7 +34,8 @@ SCENARIO = """
     from support.standins import ScriptedClock
     assert updater.TK_AVAILABLE is False
     updater.UPDATE_URL = os.environ["TEST_UPDATE_URL"]
-    updater.time = ScriptedClock(100.0, 100.5, 101.0)
+    clock = os.environ.get("TEST_CLOCK", "100.0 100.5 101.0")  # read once more for each block
+    updater.time = ScriptedClock(*map(float, clock.split()))
     if "TEST_TIMEOUT" in os.environ:  # a stalled server: time out sooner than after 60 s
         import urllib.request
         from support.standins import Urllib

@@ -11,6 +11,7 @@ import re
 import threading
 from types import SimpleNamespace
 from pathlib import Path
+from typing import NamedTuple
 
 import pytest
 
@@ -49,6 +50,20 @@ def whole(reason: str) -> re.Pattern:
 
 class Backup(str):
     """A signer whose launcher is only there as the backup, BrivexLauncher.exe.old."""
+
+
+class Then(NamedTuple):
+    """Two whole updates in a row: `first` served with the outcome `wrong`,
+    then `second` with the row's."""
+    first: str
+    wrong: str | re.Pattern | None
+    second: str
+
+
+# A clock for downloads of up to 32 MiB (one read a block of 64 KiB).
+CLOCK = " ".join(str(100.0 + n) for n in range(520))
+UNPROVABLE = "the download's signature would prove no publisher once installed ({})"
+GMBH = '"CN=Brivex Software GmbH, O=Brivex Software GmbH, C=DE"'
 
 
 # id: (installed launcher, download: each a signer, None (unsigned) or a maker of the
@@ -102,6 +117,25 @@ ROWS = {
     "installed-names-no-publisher": ("twoorgs", "brivex", whole(
         'the installed launcher carries a signature but no proven publisher (its signer "CN=Brivex Launcher, '
         'O=Brivex Ltd, O=Acme Games Inc, C=GB" names more than one organisation): no download may replace it')),
+    # What the download proves is what it will prove once installed.
+    "vendor-key-under-another-name-then-genuine": ("brivex", Then("bagkey", beyond_wine(UNPROVABLE.format(
+        "certificates that name different publishers verify its signature")), "brivex"), None),
+    "padded-certificate-table": ("brivex", "padded", beyond_wine(UNPROVABLE.format("its signature cannot be read"))),
+    "indefinite-length-signature": ("brivex", "indefinite",
+                                    beyond_wine(UNPROVABLE.format("its signature cannot be read"))),
+    # A bag certificate the signer information does not name proves nothing; names compare as values.
+    "colliding-names-then-misissued": ("gmbh", Then("colliding", None, "misissued"), whole(
+        'the download is signed by "CN=Brivex Software GmbH, O=Brivex Software GmbH\\, C\\=DE", and the '
+        f"installed launcher is signed by {GMBH}: only a launcher signed by the same publisher may replace it")),
+    "unpaired-surrogate": ("brivex", "surrogate",
+                           'the download is signed by "CN=Brivex Launcher, O=Brivex Ltd \\uD800, C=GB"'),
+    "decomposed-renewal": ("loesungen", "loesungen-nfd", None),
+    # The strings in 040904B0, the translation naming code page 1252.
+    "installed-translation-elsewhere": ("brivex-cp1252", "brivex-uninstaller",
+                                        whole('the download is "uninstall.exe", not "BrivexLauncher.exe"')),
+    "download-translation-elsewhere": ("brivex", "brivex-cp1252", None),
+    "unpaired-surrogate-in-program-name": ("brivex", "brivex-unpaired", whole(
+        'the download is "BrivexLauncher\\uD800exe", not "BrivexLauncher.exe"')),
     "revocation-list-unreachable": pytest.param(
         "brivex", "unreachablecrl", None,
         marks=pytest.mark.skipif(UNDER_WINE, reason="Wine's WinVerifyTrust lets an unknown revocation status through "
@@ -115,25 +149,30 @@ def test_only_the_same_publisher_replaces_a_signed_launcher(https_server, truste
                                                               installed, download, wrong):
     install = Install(tmp_path)
     old_body = installed("old") if callable(installed) else signed_program(installed, "old")
-    new_body = download("new") if callable(download) else signed_program(download, "new")
     place = install.backup if isinstance(installed, Backup) else install.launcher
     install.launcher.unlink()
     place.write_bytes(old_body)
-    https_server.configure(body=new_body)
-    outcome = run_scenario(SCENARIO.format(install=str(install.dir)), env=trusted_env, timeout=60)
-    lines = outcome.stdout.splitlines()
-    assert lines[0] == BANNER and outcome.stderr == "", str(outcome)
-    if wrong is None:
-        assert (outcome.returncode, lines[-1]) == (0, READY), str(outcome)
-        assert install.started() == "new\n"
-        assert install.launcher.read_bytes() == new_body
-    else:
-        reason = wrong if isinstance(wrong, re.Pattern) else re.compile(re.escape(wrong + REFUSED))
-        assert outcome.returncode == 1 and re.fullmatch("Error: Failed to replace and run: " + reason.pattern,
-                                                        lines[-1]), str(outcome)
-        assert install.started(wait=0.3) is None
-        assert place.read_bytes() == old_body
-    assert install.listing() == [place.name if wrong else "BrivexLauncher.exe"]  # a refused download is deleted too
+    steps = [download[:2], (download.second, wrong)] if isinstance(download, Then) else [(download, wrong)]
+    for served, refused in steps:
+        new_body = served("new") if callable(served) else signed_program(served, "new")
+        https_server.configure(body=new_body)
+        install.marker.unlink(missing_ok=True)
+        outcome = run_scenario(SCENARIO.format(install=str(install.dir)), env={**trusted_env, "TEST_CLOCK": CLOCK},
+                               timeout=60)
+        lines = outcome.stdout.splitlines()
+        assert lines[0] == BANNER and outcome.stderr == "", str(outcome)
+        if refused is None:
+            assert (outcome.returncode, lines[-1]) == (0, READY), str(outcome)
+            assert install.started() == "new\n"
+            assert install.launcher.read_bytes() == new_body
+            old_body, place = new_body, install.launcher
+        else:
+            reason = refused if isinstance(refused, re.Pattern) else re.compile(re.escape(refused + REFUSED))
+            assert outcome.returncode == 1 and re.fullmatch("Error: Failed to replace and run: " + reason.pattern,
+                                                            lines[-1]), str(outcome)
+            assert install.started(wait=0.3) is None
+            assert place.read_bytes() == old_body
+        assert install.listing() == [place.name]  # a refused download is deleted too
 
 
 # id: (the download's bytes, or None for none; the error the swap fails with; its line;

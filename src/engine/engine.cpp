@@ -351,7 +351,7 @@ Ref replace_and_run(Frame& f, PyObject* const* args)
         // the last launcher that ran, and is kept as the one made above.
         restorable = backed_up || truthy(call_method(os_path(f), lit::exists, {old_exe}));
         f.at(86); move_into_place(f, held, new_exe, main_exe);
-        checked.release();  // in place: nobody could write it since the check
+        checked.close();  // in place: nobody could write it since the check
         give_launcher_mode(f, main_exe, old_exe, backed_up);  // still line 86
         // The renames reach the disk before the new launcher runs.
         f.at(89); sync_directory(f, exe_dir);

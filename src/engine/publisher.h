@@ -5,38 +5,45 @@
 #pragma once
 
 #include "../kit/kit.h"
+#include "unique.h"
 
+#include <cstdint>
 #include <utility>
 
 namespace updater::engine {
 
+#ifdef _WIN32
+// An open file: INVALID_HANDLE_VALUE when there is none.  Closed without the
+// interpreter lock where the thread holds it, since a close can wait on
+// whatever else has the file open.
+struct FilePolicy {
+    static void* invalid() noexcept { return reinterpret_cast<void*>(static_cast<std::intptr_t>(-1)); }
+    static void close(void* file) noexcept;
+};
+using File = Unique<FilePolicy>;
+
 // The download as the check let it in, held open for reading with only
 // reading and deleting shared: nobody can write it, while the move can
-// still rename it.  Held until release() (once the download is in place
+// still rename it.  Held until close() (once the download is in place
 // under the launcher's name) or the owner's end, whichever comes first, so
-// a failed swap lets it go too.  Empty on POSIX and when nothing was checked.
+// a failed swap lets it go too.  Empty when nothing was checked.
 class CheckedDownload {
 public:
     CheckedDownload() noexcept = default;
-    explicit CheckedDownload(void* handle) noexcept : handle_(handle) {}
-    CheckedDownload(CheckedDownload&& other) noexcept : handle_(std::exchange(other.handle_, nullptr)) {}
-    CheckedDownload& operator=(CheckedDownload&& other) noexcept
-    {
-        if (this != &other) {
-            release();
-            handle_ = std::exchange(other.handle_, nullptr);
-        }
-        return *this;
-    }
-    CheckedDownload(const CheckedDownload&) = delete;
-    CheckedDownload& operator=(const CheckedDownload&) = delete;
-    ~CheckedDownload() { release(); }
+    explicit CheckedDownload(File file) noexcept : file_(std::move(file)) {}
 
-    void release() noexcept;
+    void close() noexcept { file_.reset(); }
 
 private:
-    void* handle_ = nullptr;
+    File file_;
 };
+#else
+// Nothing is checked, so nothing is held.
+class CheckedDownload {
+public:
+    void close() noexcept {}
+};
+#endif
 
 struct PublisherCheck {
     Ref refusal;               // why the download may not replace the launcher; null when it may
@@ -47,14 +54,18 @@ struct PublisherCheck {
 // When the launcher `main_exe` (or, while it is missing, its backup
 // `old_exe`) carries an embedded Authenticode signature, valid or not, the
 // download `new_exe` must pass WinVerifyTrust and the chain that call built
-// must hold; its signature must be a program's, the file an executable
-// image and no DLL, and its signer must have the same common name and
-// organisation (and country, where the launcher's has one) as the
-// certificate whose key verifies the launcher's signature.  A launcher whose
-// signature proves no publisher lets no download in.  Then, when the
+// must hold; its signature, read as an installed launcher's is read, must
+// prove the very certificate WinVerifyTrust took as its signer; it must be a
+// program's signature, the file an executable image and no DLL, and its
+// signer must have the same common name and organisation (and country,
+// where the launcher's has one), compared as NFC values, as the certificate
+// that the launcher's signer information names and whose key verifies the
+// launcher's signature.  A launcher whose signature proves no publisher
+// lets no download in.  Then, when the
 // launcher's version resource has a file version, the download's must have
 // one, not lower (compared as four numbers), and the same OriginalFilename
-// (ignoring case) where the launcher's names one; an installed version
+// (ignoring case, read from each file's listed translations, then the usual
+// blocks) where the launcher's names one; an installed version
 // resource that is there but cannot be read is a refusal too.
 // The refusal names the launcher's publisher and what was wrong; without
 // one the check holds the download until it is in place.  A launcher or
@@ -66,7 +77,6 @@ struct PublisherCheck {
 // Calls nothing at Python level.
 PublisherCheck check_publisher(PyObject* main_exe, PyObject* old_exe, PyObject* new_exe);
 #else
-inline void CheckedDownload::release() noexcept {}
 inline PublisherCheck check_publisher(PyObject*, PyObject*, PyObject*) { return {}; }
 #endif
 

@@ -1,9 +1,12 @@
 // The check of publisher.h, on Windows: wintrust, crypt32 and version.dll.
 // The one place the module calls Windows itself.  Every handle, store,
 // message, certificate, WinVerifyTrust state and version resource has an
-// owner here, so each is closed on every path, std::bad_alloc included; the
-// interpreter lock is let go around the Windows calls, which read and hash
-// whole files.
+// owner here (a Unique of unique.h, or a class of its own), so each is
+// closed on every path, std::bad_alloc included; the interpreter lock is let
+// go around the Windows calls, which read and hash whole files.  The
+// sections run bottom-up: text, certificate names, the PE file, the
+// embedded signature, WinVerifyTrust and the chain, release continuity, and
+// the check, the only one that touches Python objects.
 #include "publisher.h"
 
 #include <windows.h>
@@ -15,6 +18,8 @@
 // After wintrust.h:
 #include <mssip.h>
 
+#include <algorithm>
+#include <array>
 #include <cstddef>
 #include <cstring>
 #include <cwchar>
@@ -43,28 +48,45 @@ private:
     PyThreadState* state_;
 };
 
-struct CloseStore {
-    void operator()(void* store) const noexcept { CertCloseStore(store, 0); }
-};
-struct CloseMessage {
-    void operator()(void* message) const noexcept { CryptMsgClose(message); }
-};
-struct FreeCertificate {
-    void operator()(const CERT_CONTEXT* cert) const noexcept { CertFreeCertificateContext(cert); }
-};
-struct CloseFile {
-    void operator()(void* file) const noexcept { CloseHandle(file); }
-};
-using Store = std::unique_ptr<void, CloseStore>;
-using Message = std::unique_ptr<void, CloseMessage>;
-using Certificate = std::unique_ptr<const CERT_CONTEXT, FreeCertificate>;
-using File = std::unique_ptr<void, CloseFile>;
+// The owners of the Windows resources (unique.h), and the Windows errors
+// that the check tells apart.
 
-struct FreeLocal {
-    void operator()(void* memory) const noexcept { LocalFree(memory); }
+struct StorePolicy {
+    static HCERTSTORE invalid() noexcept { return nullptr; }
+    static void close(HCERTSTORE store) noexcept { CertCloseStore(store, 0); }
 };
+struct MessagePolicy {
+    static HCRYPTMSG invalid() noexcept { return nullptr; }
+    static void close(HCRYPTMSG message) noexcept { CryptMsgClose(message); }
+};
+struct CertificatePolicy {
+    static const CERT_CONTEXT* invalid() noexcept { return nullptr; }
+    static void close(const CERT_CONTEXT* cert) noexcept { CertFreeCertificateContext(cert); }
+};
+// What a function allocated for its caller with LocalAlloc
+// (CRYPT_DECODE_ALLOC_FLAG).
 template <typename T>
-using Local = std::unique_ptr<T, FreeLocal>;
+struct LocalPolicy {
+    static T* invalid() noexcept { return nullptr; }
+    static void close(T* memory) noexcept { LocalFree(memory); }
+};
+using Store = Unique<StorePolicy>;
+using Message = Unique<MessagePolicy>;
+using Certificate = Unique<CertificatePolicy>;
+template <typename T>
+using Local = Unique<LocalPolicy<T>>;
+
+// A file another program holds open without sharing it (32), or has locked
+// a part of (33): worth waiting for, as the swap's own steps do.
+bool sharing_violation(DWORD error) noexcept
+{
+    return error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION;
+}
+
+bool missing(DWORD error) noexcept { return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND; }
+
+// ---------------------------------------------------------------------------
+// Text: Windows error codes and the names the refusals show.
 
 // 0x80096010: `code` in `digits` hexadecimal digits.
 std::wstring hex(unsigned long code, int digits = 8)
@@ -74,25 +96,34 @@ std::wstring hex(unsigned long code, int digits = 8)
     return text;
 }
 
-// A certificate's text as the console and the dialog may show it: control
-// characters, line and paragraph separators and the bidirectional controls
-// escaped, as well as the quote and the backslash, so that a name can add
-// no line to the reason nor end its quotes early.
+bool high_surrogate(wchar_t c) noexcept { return c >= 0xD800 && c <= 0xDBFF; }
+bool low_surrogate(wchar_t c) noexcept { return c >= 0xDC00 && c <= 0xDFFF; }
+
+// A certificate's value or a program's name as the console and the dialog
+// may show it: control characters, line and paragraph separators and the
+// bidirectional controls escaped, as well as the quote and the backslash,
+// so that a name can add no line to the reason nor end its quotes early;
+// the separators of a name (`,` `=` `+`) escaped too, so that two different
+// names never read the same; and a surrogate without its pair, which no
+// console can encode.
 std::wstring escaped(const std::wstring& value)
 {
     std::wstring text;
-    for (wchar_t c : value) {
+    for (size_t i = 0; i < value.size(); ++i) {
+        wchar_t c = value[i];
+        bool paired = (high_surrogate(c) && i + 1 < value.size() && low_surrogate(value[i + 1])) ||
+                      (low_surrogate(c) && i > 0 && high_surrogate(value[i - 1]));
         if (c == L'\n') {
             text += L"\\n";
         } else if (c == L'\r') {
             text += L"\\r";
         } else if (c == L'\t') {
             text += L"\\t";
-        } else if (c == L'"' || c == L'\\') {
+        } else if (c == L'"' || c == L'\\' || c == L',' || c == L'=' || c == L'+') {
             text += L'\\';
             text += c;
         } else if (c < 0x20 || (c >= 0x7F && c < 0xA0) || (c >= 0x2028 && c <= 0x202E) ||
-                   (c >= 0x2066 && c <= 0x2069)) {
+                   (c >= 0x2066 && c <= 0x2069) || ((high_surrogate(c) || low_surrogate(c)) && !paired)) {
             text += L"\\u" + hex(c, 4).substr(2);
         } else {
             text += c;
@@ -101,15 +132,43 @@ std::wstring escaped(const std::wstring& value)
     return text;
 }
 
+// ---------------------------------------------------------------------------
+// Certificate names: the publisher a certificate's subject names, compared
+// field by field.
+
 // The names a certificate's subject gives, each read once from the subject
-// itself (never from its alternative names), as decoded text.
+// itself (never from its alternative names), as decoded text in NFC: a name
+// written composed and the same name decomposed are one name.
 struct Publisher {
-    std::wstring common_name;
+    std::array<std::vector<std::wstring>, 3> values;  // every CN, every O, every C, in NFC
+    std::wstring common_name;        // the one CN, O and C, in NFC; empty when there is none or more than one
     std::wstring organization;
     std::wstring country;
-    std::wstring text;               // every CN, O and C it names, escaped: "CN=..., O=..., C=..."
+    std::wstring text;               // every CN, O and C it names as written, escaped: "CN=..., O=..., C=..."
     const wchar_t* fault = nullptr;  // why it names no publisher; null when it names one
 };
+
+// `value` in Unicode normalisation form C.  A value that is no valid
+// Unicode (a surrogate without its pair) cannot be normalised and stays as
+// it is: it is then only ever the same as itself.
+std::wstring normalized(const std::wstring& value)
+{
+    if (value.empty()) return value;
+    auto size = static_cast<int>(value.size());
+    std::wstring text;
+    int estimate = NormalizeString(NormalizationC, value.data(), size, nullptr, 0);
+    for (int tries = 0; tries < 4 && estimate > 0; ++tries) {  // each estimate at least the last one's needs
+        text.assign(static_cast<size_t>(estimate), L'\0');
+        int written = NormalizeString(NormalizationC, value.data(), size, text.data(), estimate);
+        if (written > 0) {
+            text.resize(static_cast<size_t>(written));
+            return text;
+        }
+        if (GetLastError() != ERROR_INSUFFICIENT_BUFFER) break;
+        estimate = -written;  // the size it asks for now
+    }
+    return value;
+}
 
 // One attribute value as text, as long as the value says (a NUL in it stays).
 std::wstring value_text(const CERT_RDN_ATTR& attribute)
@@ -143,12 +202,15 @@ Publisher publisher_of(const CERT_CONTEXT* cert)
         const wchar_t* label;
         std::wstring Publisher::*value;
         const wchar_t* twice;
-        std::vector<std::wstring> values;
+        std::vector<std::wstring> values{};  // as the subject writes them
     };
     Field fields[] = {
-        {szOID_COMMON_NAME, L"CN=", &Publisher::common_name, L"names more than one common name", {}},
-        {szOID_ORGANIZATION_NAME, L"O=", &Publisher::organization, L"names more than one organisation", {}},
-        {szOID_COUNTRY_NAME, L"C=", &Publisher::country, L"names more than one country", {}},
+        {.oid = szOID_COMMON_NAME, .label = L"CN=", .value = &Publisher::common_name,
+         .twice = L"names more than one common name"},
+        {.oid = szOID_ORGANIZATION_NAME, .label = L"O=", .value = &Publisher::organization,
+         .twice = L"names more than one organisation"},
+        {.oid = szOID_COUNTRY_NAME, .label = L"C=", .value = &Publisher::country,
+         .twice = L"names more than one country"},
     };
     for (const CERT_RDN& rdn : std::span(name->rgRDN, name->cRDN)) {
         for (const CERT_RDN_ATTR& attribute : std::span(rdn.rgRDNAttr, rdn.cRDNAttr)) {
@@ -159,14 +221,16 @@ Publisher publisher_of(const CERT_CONTEXT* cert)
             }
         }
     }
-    for (Field& field : fields) {
+    for (size_t i = 0; i < std::size(fields); ++i) {
+        Field& field = fields[i];
         for (const std::wstring& value : field.values) {
             if (!publisher.text.empty()) publisher.text += L", ";
             publisher.text += field.label + escaped(value);
             if (value.empty() && !publisher.fault) publisher.fault = L"has a name that reads as empty";
+            publisher.values[i].push_back(normalized(value));
         }
         if (field.values.size() > 1 && !publisher.fault) publisher.fault = field.twice;
-        if (field.values.size() == 1) publisher.*field.value = field.values[0];
+        if (field.values.size() == 1) publisher.*field.value = publisher.values[i][0];
     }
     if (publisher.common_name.empty() && publisher.organization.empty() && !publisher.fault) {
         publisher.fault = L"names neither a common name nor an organisation";
@@ -174,9 +238,10 @@ Publisher publisher_of(const CERT_CONTEXT* cert)
     return publisher;
 }
 
-// Attribute by attribute: the country counts only where the installed
-// launcher's certificate names one.  A renewal (new key, serial or issuer)
-// keeps the name and the organisation, and passes.
+// Attribute by attribute, as values, never by the display text: the country
+// counts only where the installed launcher's certificate names one.  A
+// renewal (new key, serial or issuer) keeps the name and the organisation,
+// and passes.
 bool same_publisher(const Publisher& installed, const Publisher& signer)
 {
     return signer.common_name == installed.common_name && signer.organization == installed.organization &&
@@ -189,12 +254,9 @@ std::wstring describe(const Publisher& p)
     return p.text.empty() ? L"a subject without a common name, organisation or country" : L'"' + p.text + L'"';
 }
 
-// A file another program holds open without sharing it (32), or has locked
-// a part of (33): worth waiting for, as the swap's own steps do.
-bool held_by_another(DWORD error) noexcept
-{
-    return error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION;
-}
+// ---------------------------------------------------------------------------
+// The PE file: its own headers and the certificate table they point to, read
+// through the open handle.
 
 // `size` bytes at `offset` of the open file, all of them or false.
 bool read_at(HANDLE file, DWORD offset, void* into, DWORD size) noexcept
@@ -260,33 +322,63 @@ size_t der_size(std::span<const BYTE> bytes) noexcept
     return length <= bytes.size() - head ? head + length : 0;
 }
 
+// ---------------------------------------------------------------------------
+// The embedded signature: the publisher it proves by the key of the
+// certificate its signer information names, read as an installed launcher's is.
+
 // The signature a launcher carries, and the publisher it proves.
 struct Signer {
     bool carried = false;               // the file has a certificate table
     std::optional<Publisher> publisher; // the proven signer's names, when there is one
+    std::vector<std::vector<BYTE>> certificates;  // the encoded certificates that prove it
     const wchar_t* unproven = L"its signature cannot be read";  // why there is none
 };
 
-// The signer whose key verifies the signature's signer information: the
-// certificates beside a signature are not covered by it, so a name or a
-// serial number there proves nothing.  Should certificates that name
-// different publishers verify it, none is proven.
+// Whether `cert` is the one the signer information names by its issuer and
+// serial number.
+bool named_by(const CERT_INFO& signer_info, const CERT_CONTEXT* cert)
+{
+    return CertCompareCertificateName(X509_ASN_ENCODING, const_cast<CERT_NAME_BLOB*>(&signer_info.Issuer),
+                                      &cert->pCertInfo->Issuer) &&
+           CertCompareIntegerBlob(const_cast<CRYPT_INTEGER_BLOB*>(&signer_info.SerialNumber),
+                                  &cert->pCertInfo->SerialNumber);
+}
+
+// The signer whose key verifies the signature's signer information, among
+// the certificates beside it that the signer information names (issuer
+// and serial number): the certificates beside a signature are not covered
+// by it, so a name or a serial number there proves nothing alone, and any
+// other certificate there is none of the signer's.  Should certificates
+// that name different publishers verify it, none is proven.
 void prove(Signer& signer, HCRYPTMSG message, HCERTSTORE store)
 {
+    DWORD size = 0;
+    if (!CryptMsgGetParam(message, CMSG_SIGNER_CERT_INFO_PARAM, 0, nullptr, &size) || size < sizeof(CERT_INFO)) {
+        return;
+    }
+    auto buffer = std::make_unique<BYTE[]>(size);  // new[]'s alignment suits CERT_INFO
+    if (!CryptMsgGetParam(message, CMSG_SIGNER_CERT_INFO_PARAM, 0, buffer.get(), &size)) return;
+    const auto* signer_info = reinterpret_cast<const CERT_INFO*>(buffer.get());
     Certificate cert;
     for (;;) {
         cert.reset(CertEnumCertificatesInStore(store, cert.release()));
         if (!cert) break;
-        CMSG_CTRL_VERIFY_SIGNATURE_EX_PARA para{sizeof para, 0, 0, CMSG_VERIFY_SIGNER_CERT,
-                                                const_cast<CERT_CONTEXT*>(cert.get())};
+        if (!named_by(*signer_info, cert.get())) continue;
+        CMSG_CTRL_VERIFY_SIGNATURE_EX_PARA para{.cbSize = sizeof para,
+                                                .hCryptProv = 0,
+                                                .dwSignerIndex = 0,
+                                                .dwSignerType = CMSG_VERIFY_SIGNER_CERT,
+                                                .pvSigner = const_cast<CERT_CONTEXT*>(cert.get())};
         if (!CryptMsgControl(message, 0, CMSG_CTRL_VERIFY_SIGNATURE_EX, &para)) continue;
         Publisher named = publisher_of(cert.get());
-        if (signer.publisher && signer.publisher->text != named.text) {
+        if (signer.publisher && signer.publisher->values != named.values) {
             signer.publisher.reset();
+            signer.certificates.clear();
             signer.unproven = L"certificates that name different publishers verify its signature";
             return;
         }
         signer.publisher = std::move(named);
+        signer.certificates.emplace_back(cert->pbCertEncoded, cert->pbCertEncoded + cert->cbCertEncoded);
     }
     if (!signer.publisher) signer.unproven = L"no certificate beside it verifies its signature";
 }
@@ -314,7 +406,7 @@ Signer embedded_signer(HANDLE file)
         return signer;
     }
     std::span<const BYTE> content(table.data() + header, head.dwLength - header);
-    CRYPT_DATA_BLOB blob{static_cast<DWORD>(der_size(content)), const_cast<BYTE*>(content.data())};
+    CRYPT_DATA_BLOB blob{.cbData = static_cast<DWORD>(der_size(content)), .pbData = const_cast<BYTE*>(content.data())};
     DWORD encoding = 0;
     HCERTSTORE raw_store = nullptr;
     HCRYPTMSG raw_message = nullptr;
@@ -329,6 +421,10 @@ Signer embedded_signer(HANDLE file)
     prove(signer, message.get(), store.get());
     return signer;
 }
+
+// ---------------------------------------------------------------------------
+// WinVerifyTrust and the chain: what the download must prove before it may
+// replace a signed launcher.
 
 // The chain errors that say the chain does not hold: a certificate's
 // signature, a partial or cyclic chain, an issuer that is no CA or breaks
@@ -442,14 +538,23 @@ bool for_code_signing(const CERT_CONTEXT* cert)
     return false;
 }
 
-// The launcher installed now, whose signer the download is held to.
-struct Launcher {
-    const std::wstring* path;  // the launcher, or its backup while the launcher is missing
-    Publisher publisher;
-};
+// Why the signature embedded in the open download, read as an installed
+// launcher's is, does not prove `cert`, the signer WinVerifyTrust took;
+// null when it does.
+const wchar_t* unprovable(HANDLE file, const CERT_CONTEXT* cert)
+{
+    Signer signer = embedded_signer(file);
+    if (!signer.publisher) return signer.unproven;
+    std::span<const BYTE> taken(cert->pbCertEncoded, cert->cbCertEncoded);
+    for (const std::vector<BYTE>& proven : signer.certificates) {
+        if (std::ranges::equal(proven, taken)) return nullptr;
+    }
+    return L"the certificate that verifies it is not the one WinVerifyTrust took as the signer";
+}
 
-// What is wrong with the open download; empty when nothing is.
-std::wstring download_fault(const wchar_t* path, HANDLE file, const Launcher& installed)
+// What is wrong with the open download at `path`, held to `installed`, the
+// proven publisher of the launcher installed now; empty when nothing is.
+std::wstring download_fault(const wchar_t* path, HANDLE file, const Publisher& installed)
 {
     Image image = image_of(file);
     SetFilePointer(file, 0, nullptr, FILE_BEGIN);  // where WinVerifyTrust starts reading
@@ -458,6 +563,8 @@ std::wstring download_fault(const wchar_t* path, HANDLE file, const Launcher& in
     // a certificate known to be revoked (CRYPT_E_REVOKED) still does.
     if (revocation_unknown(verification->status()) &&
         !(verification->chain_errors().value_or(broken_chain) & broken_chain)) {
+        verification.reset();
+        SetFilePointer(file, 0, nullptr, FILE_BEGIN);  // from the start again, as the first run
         verification.emplace(path, file, false);
     }
     LONG status = verification->status();
@@ -476,6 +583,12 @@ std::wstring download_fault(const wchar_t* path, HANDLE file, const Launcher& in
     }
     const CERT_CONTEXT* cert = verification->signer();
     if (!cert) return L"the download's signer could not be read";
+    // Once installed, the download is held to what its own signature proves
+    // when it is read as the installed launcher is: the same certificate,
+    // or no later update could ever be checked against it.
+    if (const wchar_t* unproven = unprovable(file, cert)) {
+        return L"the download's signature would prove no publisher once installed (" + std::wstring(unproven) + L")";
+    }
     if (!for_code_signing(cert)) return L"the download's certificate is not for code signing";
     if (!verification->signs_pe_image()) return L"the download's signature was made for another kind of file";
     if (!image.pe || !(image.characteristics & IMAGE_FILE_EXECUTABLE_IMAGE)) {
@@ -484,20 +597,21 @@ std::wstring download_fault(const wchar_t* path, HANDLE file, const Launcher& in
     if (image.characteristics & IMAGE_FILE_DLL) return L"the download is a DLL, not a program";
     Publisher signer = publisher_of(cert);
     if (signer.fault) return L"the download's signer " + describe(signer) + L" " + signer.fault;
-    if (!same_publisher(installed.publisher, signer)) return L"the download is signed by " + describe(signer);
+    if (!same_publisher(installed, signer)) return L"the download is signed by " + describe(signer);
     return {};
 }
 
-// Why the open download may not replace the signed launcher `installed`;
-// empty when it may.
-std::wstring refusal(const wchar_t* path, HANDLE file, const Launcher& installed)
+// Why the open download may not replace the launcher signed by
+// `installed`; empty when it may.
+std::wstring refusal(const wchar_t* path, HANDLE file, const Publisher& installed)
 {
     std::wstring wrong = download_fault(path, file, installed);
     if (wrong.empty()) return {};
-    return wrong + L", and the installed launcher is signed by " + describe(installed.publisher) +
+    return wrong + L", and the installed launcher is signed by " + describe(installed) +
            L": only a launcher signed by the same publisher may replace it";
 }
 
+// ---------------------------------------------------------------------------
 // Release continuity: a signed launcher is only ever replaced by the same
 // program (the OriginalFilename of its version resource) at the same or a
 // newer file version.  The version resource is read from each file by its
@@ -514,9 +628,10 @@ std::unique_ptr<BYTE[]> version_resource(const wchar_t* path, DWORD& error)
     if (size > 0) {
         data = std::make_unique<BYTE[]>(size);
         if (GetFileVersionInfoW(path, 0, size, data.get())) return data;
-        data.reset();
     }
-    switch (DWORD failure = GetLastError()) {
+    DWORD failure = GetLastError();  // before the buffer goes: freeing it may change the error
+    data.reset();
+    switch (failure) {
     case ERROR_RESOURCE_DATA_NOT_FOUND:
     case ERROR_RESOURCE_TYPE_NOT_FOUND:
     case ERROR_RESOURCE_NAME_NOT_FOUND:
@@ -556,24 +671,32 @@ std::wstring version_text(unsigned long long version)
     return text;
 }
 
-// The OriginalFilename of the resource `data`, in its first translation;
-// empty when it names none.
+// The OriginalFilename of the resource `data`, where it is: in each
+// translation that \VarFileInfo\Translation lists, in its order, then in
+// the blocks of U.S. English in UTF-16, in Windows' Western code page and in
+// no code page (build tools write a translation that does not name the
+// block they wrote); the first found counts.  Empty when it names none.
 std::wstring original_filename(const BYTE* data)
 {
+    if (!data) return {};
+    std::vector<unsigned long> blocks;  // language above code page: 0x040904B0
     void* found = nullptr;
     UINT size = 0;
-    if (!data || !VerQueryValueW(data, L"\\VarFileInfo\\Translation", &found, &size) || !found || size < 4) {
-        return {};
+    if (VerQueryValueW(data, L"\\VarFileInfo\\Translation", &found, &size) && found) {
+        for (size_t i = 0; i + 1 < size / sizeof(WORD); i += 2) {
+            const auto* translation = static_cast<const WORD*>(found) + i;
+            blocks.push_back(static_cast<unsigned long>(translation[0]) << 16 | translation[1]);
+        }
     }
-    const auto* translation = static_cast<const WORD*>(found);
-    std::wstring query = L"\\StringFileInfo\\";
-    for (WORD part : {translation[0], translation[1]}) {
-        for (int shift = 12; shift >= 0; shift -= 4) query += L"0123456789abcdef"[(part >> shift) & 0xF];
+    blocks.insert(blocks.end(), {0x040904B0, 0x040904E4, 0x04090000});
+    for (unsigned long block : blocks) {
+        std::wstring query = L"\\StringFileInfo\\" + hex(block).substr(2) + L"\\OriginalFilename";
+        if (VerQueryValueW(data, query.c_str(), &found, &size) && found) {
+            const auto* name = static_cast<const wchar_t*>(found);
+            return {name, wcsnlen(name, size)};
+        }
     }
-    query += L"\\OriginalFilename";
-    if (!VerQueryValueW(data, query.c_str(), &found, &size) || !found) return {};
-    const auto* name = static_cast<const wchar_t*>(found);
-    return {name, wcsnlen(name, size)};
+    return {};
 }
 
 // Names compared as Windows compares file names.
@@ -592,11 +715,11 @@ bool same_file_name(const std::wstring& a, const std::wstring& b) noexcept
 // waited for.  The download is held open, shared for reading and deleting
 // only: whatever keeps its resource from being read leaves it without a
 // version.
-std::wstring release_refusal(const wchar_t* installed_path, const wchar_t* download_path, DWORD& held)
+std::wstring version_refusal(const wchar_t* installed_path, const wchar_t* download_path, DWORD& held)
 {
     DWORD error = 0;
     std::unique_ptr<BYTE[]> installed = version_resource(installed_path, error);
-    if (held_by_another(error)) {
+    if (sharing_violation(error)) {
         held = error;
         return {};
     }
@@ -616,10 +739,10 @@ std::wstring release_refusal(const wchar_t* installed_path, const wchar_t* downl
     if (std::wstring name = original_filename(installed.get()); !name.empty()) {
         std::wstring download_name = original_filename(download.get());
         if (download_name.empty()) {
-            return L"the download names no program in its version resource, not \"" + name + L'"';
+            return L"the download names no program in its version resource, not \"" + escaped(name) + L'"';
         }
         if (!same_file_name(download_name, name)) {
-            return L"the download is \"" + download_name + L"\", not \"" + name + L'"';
+            return L"the download is \"" + escaped(download_name) + L"\", not \"" + escaped(name) + L'"';
         }
     }
     if (*download_version < *installed_version) {
@@ -628,6 +751,12 @@ std::wstring release_refusal(const wchar_t* installed_path, const wchar_t* downl
     }
     return {};
 }
+
+// ---------------------------------------------------------------------------
+// The check: the paths are made into text while the interpreter lock is
+// held; everything between that and the result's making runs without it,
+// on text and Windows handles alone, and says which file a finding is
+// about, which the caller maps back to its path once it holds the lock.
 
 // The path as Windows takes it (text, bytes or a path object, as the
 // swap's own steps take it), or nothing for what they would refuse too: not
@@ -648,93 +777,109 @@ std::optional<std::wstring> windows_path(PyObject* path)
     return text;
 }
 
+// The three files the check reads, as Windows takes their paths.
+struct Paths {
+    std::wstring launcher;  // main_exe
+    std::wstring backup;    // old_exe
+    std::wstring download;  // new_exe
+};
+
+enum class Which { launcher, backup, download };
+
 // What the check found: a refusal's reason, a file it could not read, or
 // the download it let in.
 struct Finding {
-    std::wstring reason;
-    DWORD error = 0;
-    PyObject* path = nullptr;
-    File download;
+    std::wstring reason{};
+    DWORD error = 0;  // the Windows error of the file `which`, which could not be read
+    Which which = Which::download;
+    File download{};
 };
 
-// `path` opened for reading, sharing `sharing`; null with `error` set when
+// `path` opened for reading, sharing `sharing`; empty with `error` set when
 // it cannot be.
 File open_for_check(const std::wstring& path, DWORD sharing, DWORD& error) noexcept
 {
-    HANDLE opened =
-        CreateFileW(path.c_str(), GENERIC_READ, sharing, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (opened != INVALID_HANDLE_VALUE) return File(opened);
-    error = GetLastError();
-    return File();
+    File file(CreateFileW(path.c_str(), GENERIC_READ, sharing, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
+                          nullptr));
+    if (!file) error = GetLastError();
+    return file;
 }
 
-bool missing(DWORD error) noexcept { return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND; }
+// The launcher installed now, or its backup while the launcher is missing.
+struct Installed {
+    Which which = Which::launcher;
+    Signer signer;
+    DWORD held = 0;  // the Windows error of one that another program holds, to be waited for
+};
 
 // The launcher's signer, or its backup's while the launcher is missing.  One
-// that another program holds goes to `finding`, to be waited for; one that
-// cannot be read otherwise counts as unsigned, as before the check.
-Signer installed_signer(const std::wstring& main_path, PyObject* main_exe, const std::wstring& old_path,
-                        PyObject* old_exe, Finding& finding, const std::wstring*& installed_path)
+// that cannot be read for another reason than its being held counts as
+// unsigned, as before the check.
+Installed installed_launcher(const Paths& paths)
 {
+    Installed installed;
     DWORD error = 0;
-    installed_path = &main_path;
-    PyObject* name = main_exe;
-    File launcher = open_for_check(main_path, FILE_SHARE_READ, error);
+    File launcher = open_for_check(paths.launcher, FILE_SHARE_READ, error);
     if (!launcher && missing(error)) {
-        installed_path = &old_path;
-        name = old_exe;
-        launcher = open_for_check(old_path, FILE_SHARE_READ, error);
+        installed.which = Which::backup;
+        launcher = open_for_check(paths.backup, FILE_SHARE_READ, error);
     }
-    if (!launcher && held_by_another(error)) finding = {{}, error, name, {}};
-    return launcher ? embedded_signer(launcher.get()) : Signer{};
+    if (launcher) {
+        installed.signer = embedded_signer(launcher.get());
+    } else if (sharing_violation(error)) {
+        installed.held = error;
+    }
+    return installed;
 }
 
-Finding inspect(const std::wstring& main_path, PyObject* main_exe, const std::wstring& old_path, PyObject* old_exe,
-                const std::wstring& download_path, PyObject* new_exe)
+// The whole check, run without the interpreter lock: text and handles only.
+Finding inspect(const Paths& paths)
 {
-    Finding finding;
-    const std::wstring* installed_path = nullptr;
-    Signer installed = installed_signer(main_path, main_exe, old_path, old_exe, finding, installed_path);
-    if (finding.error || !installed.carried) return finding;  // held, unsigned, or no launcher yet
+    Installed installed = installed_launcher(paths);
+    if (installed.held) return Finding{.error = installed.held, .which = installed.which};
+    if (!installed.signer.carried) return {};  // unsigned, or no launcher yet
     // Reading and deleting shared only: from here until it is in place,
     // nobody writes the download, and the move can still rename it.
     DWORD error = 0;
-    File file = open_for_check(download_path, FILE_SHARE_READ | FILE_SHARE_DELETE, error);
+    File file = open_for_check(paths.download, FILE_SHARE_READ | FILE_SHARE_DELETE, error);
     if (!file) {
         // A missing download fails in the move, as without the check; one
         // that is there but cannot be read cannot be vouched for.
-        if (!missing(error)) finding = {{}, error, new_exe, {}};
-        return finding;
+        if (missing(error)) return {};
+        return Finding{.error = error, .which = Which::download};
     }
-    if (!installed.publisher || installed.publisher->fault) {
-        std::wstring why = installed.publisher ? L"its signer " + describe(*installed.publisher) + L" " +
-                                                     installed.publisher->fault
-                                               : installed.unproven;
-        finding.reason = L"the installed launcher carries a signature but no proven publisher (" + why +
-                         L"): no download may replace it";
-        return finding;
+    const std::optional<Publisher>& publisher = installed.signer.publisher;
+    if (!publisher || publisher->fault) {
+        std::wstring why =
+            publisher ? L"its signer " + describe(*publisher) + L" " + publisher->fault : installed.signer.unproven;
+        return Finding{.reason = L"the installed launcher carries a signature but no proven publisher (" + why +
+                                 L"): no download may replace it"};
     }
-    finding.reason = refusal(download_path.c_str(), file.get(), {installed_path, *installed.publisher});
-    if (finding.reason.empty()) {
-        finding.reason = release_refusal(installed_path->c_str(), download_path.c_str(), finding.error);
-        if (finding.error) finding.path = installed_path == &main_path ? main_exe : old_exe;
+    if (std::wstring reason = refusal(paths.download.c_str(), file.get(), *publisher); !reason.empty()) {
+        return Finding{.reason = std::move(reason)};
     }
-    if (finding.reason.empty() && !finding.error) finding.download = std::move(file);
-    return finding;
+    DWORD held = 0;
+    const std::wstring& installed_path = installed.which == Which::backup ? paths.backup : paths.launcher;
+    std::wstring reason = version_refusal(installed_path.c_str(), paths.download.c_str(), held);
+    if (held) return Finding{.error = held, .which = installed.which};
+    if (!reason.empty()) return Finding{.reason = std::move(reason)};
+    return Finding{.download = std::move(file)};
 }
 
 }  // namespace
 
-void CheckedDownload::release() noexcept
+unsigned long last_windows_error() noexcept { return GetLastError(); }
+
+void set_last_windows_error(unsigned long error) noexcept { SetLastError(error); }
+
+void FilePolicy::close(HANDLE file) noexcept
 {
-    HANDLE handle = std::exchange(handle_, nullptr);
-    if (!handle) return;
     if (!Ref::attached()) {
-        CloseHandle(handle);
+        CloseHandle(file);
         return;
     }
     Unlocked unlocked;
-    CloseHandle(handle);
+    CloseHandle(file);
 }
 
 PublisherCheck check_publisher(PyObject* main_exe, PyObject* old_exe, PyObject* new_exe)
@@ -743,15 +888,21 @@ PublisherCheck check_publisher(PyObject* main_exe, PyObject* old_exe, PyObject* 
     std::optional<std::wstring> old_path = windows_path(old_exe);
     std::optional<std::wstring> download_path = windows_path(new_exe);
     if (!main_path || !old_path || !download_path) return {};
+    Paths paths{.launcher = std::move(*main_path),
+                .backup = std::move(*old_path),
+                .download = std::move(*download_path)};
     Finding finding;
     {
         Unlocked unlocked;
-        finding = inspect(*main_path, main_exe, *old_path, old_exe, *download_path, new_exe);
+        finding = inspect(paths);
     }
     PublisherCheck check;
-    check.download = CheckedDownload(finding.download.release());
+    check.download = CheckedDownload(std::move(finding.download));
     if (finding.error) {
-        PyErr_SetExcFromWindowsErrWithFilenameObject(PyExc_OSError, static_cast<int>(finding.error), finding.path);
+        PyObject* path = finding.which == Which::launcher ? main_exe
+                         : finding.which == Which::backup ? old_exe
+                                                          : new_exe;
+        PyErr_SetExcFromWindowsErrWithFilenameObject(PyExc_OSError, static_cast<int>(finding.error), path);
         throw PyError{};
     }
     if (!finding.reason.empty()) {

@@ -79,13 +79,17 @@ LAUNCHER_RESOURCE = ROOT / "tools" / "windows" / "launcher.rc"
 ABSENT_DLL_SOURCE = ROOT / "tools" / "windows" / "absent_dll.c"
 ABSENT_DLL_LAUNCHER = "launcher-absent-dll.exe"
 # The builds of the launcher stand-in: file name -> the file version and
-# OriginalFilename of its version resource, or None for a build without one.
+# OriginalFilename of its version resource, and the code page its
+# \VarFileInfo\Translation names where that is not the block's own (1200,
+# UTF-16), or None for a build without one.
 # The tests' signed launchers (signing.py) are made from them.
 LAUNCHERS = {
     "launcher.exe": None,
     "launcher-1.0.0.0.exe": ("1.0.0.0", "BrivexLauncher.exe"),
     "launcher-2.0.0.0.exe": ("2.0.0.0", "BrivexLauncher.exe"),
     "uninstall-2.0.0.0.exe": ("2.0.0.0", "uninstall.exe"),
+    "launcher-1.0.0.0-cp1252.exe": ("1.0.0.0", "BrivexLauncher.exe", 1252),
+    "launcher-2.0.0.0-cp1252.exe": ("2.0.0.0", "BrivexLauncher.exe", 1252),
 }
 # zig links libc++, libunwind and the mingw-w64 startup code statically: no
 # DLL of theirs is needed.  -Brepro: a hash of the contents where the PE header
@@ -353,11 +357,12 @@ def link(tools, inputs: list[Path], module: Path) -> None:
         raise StageError(f"linking {module.name} failed:\n{proc.stderr.rstrip()}")
 
 
-def resource_defines(version: str, name: str) -> list[str]:
+def resource_defines(version: str, name: str, codepage: int = 1200) -> list[str]:
     """The resource compiler's options that give launcher.rc `version`
-    ("2.0.0.0") and the OriginalFilename `name`."""
+    ("2.0.0.0"), the OriginalFilename `name` and the translation's `codepage`."""
     fields = zip(("MAJOR", "MINOR", "PATCH", "BUILD"), version.split("."), strict=True)
-    return [*(f for field, n in fields for f in ("/d", f"VERSION_{field}={n}")), "/d", f"ORIGINAL_FILENAME={name}"]
+    return [*(f for field, n in fields for f in ("/d", f"VERSION_{field}={n}")), "/d", f"ORIGINAL_FILENAME={name}",
+            "/d", f"TRANSLATION_CODEPAGE={codepage}"]
 
 
 def build_launchers(tools, out: Path) -> None:
