@@ -242,22 +242,26 @@ Ref download_new_exe_with_progress(Frame& f, PyObject* const* args)
     f.at(46); Ref new_path = call_method(os_path(f), lit::join, {exe_dir, global(f, lit::TEMP_EXE_NAME)});
     Ref result;
     try_except(f, [&] {
+        // req = urllib.request.Request(UPDATE_URL, headers={"Cache-Control": "no-cache"})
         f.at(48);
         Ref request_module = attr(global(f, lit::urllib), lit::request);
         Ref headers_dict = own(PyDict_New());
         check(PyDict_SetItem(headers_dict, lit::cache_control, lit::no_cache));
         Ref req = call(attr(request_module, lit::Request), {global(f, lit::UPDATE_URL), headers_dict}, lit::kw_headers);
+        // with urllib.request.urlopen(req, timeout=60) as resp:
         f.at(49);
         Ref urlopen = attr(attr(global(f, lit::urllib), lit::request), lit::urlopen);
         Ref response = call(urlopen, {req, lit::n60}, lit::kw_timeout);
         with(f, 49, response, [&](PyObject* resp) {
             accept_transport(f, resp);  // still line 49: before anything is written
+            // total_size = int(resp.headers.get("Content-Length", 0))
             f.at(50);
             Ref length = call_method(attr(resp, lit::headers), lit::get, {lit::content_length, lit::n0});
             Ref total_size = own(PyNumber_Long(length));
             f.at(51); Ref downloaded = Ref::borrow(lit::n0);
             f.at(52); Ref chunk_size = Ref::borrow(lit::n65536);
             f.at(53); Ref start_time = call_method(global(f, lit::time), lit::time, {});
+            // with open(new_path, "wb") as f:
             f.at(54); Ref file = call(state.open, {new_path, lit::mode_wb});
             with(f, 54, file, [&](PyObject* out) {
                 for (;;) {
@@ -301,7 +305,10 @@ Ref download_new_exe_with_progress(Frame& f, PyObject* const* args)
                 call(fsync, {call_method(out, lit::fileno, {})});
             });
             // The body ended before the announced size: a cut connection
-            // looks like a clean end, so this is the only place it shows.
+            // looks like a clean end, so this is the only place it shows:
+            //     if total_size > 0 and total_size > downloaded:
+            //         raise urllib.error.ContentTooShortError(
+            //             "retrieval incomplete: got only %d out of %d bytes" % (downloaded, total_size), None)
             f.at(71);
             if (truthy(greater(total_size, lit::n0)) && truthy(greater(total_size, downloaded))) {
                 Ref counts = own(PyTuple_Pack(2, downloaded.get(), total_size.get()));
@@ -376,6 +383,10 @@ Ref replace_and_run(Frame& f, PyObject* const* args)
         }
         if (!PyErr_GivenExceptionMatches(e, PyExc_Exception)) reraise(e);
         if (put_back_held.interrupt) reraise(put_back_held.interrupt);
+        // message = "Failed to replace and run: " + str(e)
+        // if kept_aside:
+        //     message += "; the previous launcher is kept as " + str(old_exe)
+        // raise RuntimeError(message)
         f.at(91);
         Ref message = own(PyUnicode_Concat(lit::failed_prefix, own(PyObject_Format(e, lit::empty))));
         if (kept_aside) message = join_text({message, lit::kept_as, own(PyObject_Str(old_exe))});
