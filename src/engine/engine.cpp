@@ -19,13 +19,9 @@ Ref os_path(const Frame& f) { return attr(global(f, lit::os), lit::path); }
 // is refused as well.  raise URLError(...) otherwise.
 void accept_transport(const Frame& f, PyObject* resp)
 {
-    Ref url = Ref::steal(PyObject_GetAttr(resp, lit::url));
-    if (!url) {
-        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw PyError{};
-        PyErr_Clear();
-    }
+    Ref url = attr_or(resp, lit::url, Py_None);
     Ref reason;
-    if (!url || url.get() == Py_None) {
+    if (url.get() == Py_None) {
         reason = Ref::borrow(lit::refused_unknown_address);
     } else {
         Ref parts = call_method(attr(global(f, lit::urllib), lit::parse), lit::urlsplit, {url});
@@ -110,7 +106,9 @@ void move_into_place(Frame& f, HeldFiles& held, PyObject* new_exe, PyObject* mai
     try_except(f, PyExc_OSError, [&] {
         retry_held(f, held, [&] { call_method(global(f, lit::os), lit::replace, {new_exe, main_exe}); });
     }, [&](PyObject* e) {
-        if (!error_attr_is(e, lit::errno_name, lit::n18) && !error_attr_is(e, lit::winerror, lit::n17)) reraise(e);
+        bool other_volume = equal(attr_or(e, lit::errno_name, Py_None), lit::n18) ||
+                            equal(attr_or(e, lit::winerror, Py_None), lit::n17);
+        if (!other_volume) reraise(e);
         retry_held(f, held, [&] { call_method(global(f, lit::shutil), lit::move, {new_exe, main_exe}); });
     });
 }
@@ -219,13 +217,7 @@ Ref get_resource_path(Frame& f, PyObject* const* args)
 Ref get_exe_dir(Frame& f, PyObject* const*)
 {
     f.at(40);
-    Ref is_frozen = Ref::steal(PyObject_GetAttr(global(f, lit::sys), lit::frozen));
-    if (!is_frozen) {
-        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw PyError{};
-        PyErr_Clear();
-        is_frozen = Ref::borrow(Py_False);
-    }
-    if (truthy(is_frozen)) {
+    if (truthy(attr_or(global(f, lit::sys), lit::frozen, Py_False))) {
         f.at(41); return call_method(os_path(f), lit::dirname, {attr(global(f, lit::sys), lit::executable)});
     }
     f.at(42);

@@ -15,21 +15,11 @@ namespace {
 bool held_by_another(const Frame& f, PyObject* e)
 {
     if (!PyErr_GivenExceptionMatches(e, PyExc_OSError) || !on_windows(f)) return false;
-    return error_attr_is(e, lit::winerror, lit::n32) || error_attr_is(e, lit::winerror, lit::n33);
+    Ref winerror = attr_or(e, lit::winerror, Py_None);
+    return equal(winerror, lit::n32) || equal(winerror, lit::n33);
 }
 
 }  // namespace
-
-bool error_attr_is(PyObject* e, PyObject* name, PyObject* value)
-{
-    Ref found = Ref::steal(PyObject_GetAttr(e, name));
-    if (!found) {
-        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw PyError{};
-        PyErr_Clear();
-        return false;
-    }
-    return equal(found, value);
-}
 
 void wait_for_holder(Frame& f, HeldFiles& held, int pause_ms)
 {

@@ -30,9 +30,6 @@ struct HeldFiles {
 // doubles from one try of a step to the next; see retry_held.
 void wait_for_holder(Frame& f, HeldFiles& held, int pause_ms);
 
-// getattr(e, name, None) == value
-bool error_attr_is(PyObject* e, PyObject* name, PyObject* value);
-
 // A file step, run again while Windows says that another program holds the
 // file (a sharing or a lock violation), for as long as `held` allows:
 //     pause = 0.05

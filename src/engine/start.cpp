@@ -110,12 +110,7 @@ Ref start_launcher(Frame& f, PyObject* main_exe)
     f.at(89);
     Ref command = own(PyList_New(1));
     PyList_SET_ITEM(command.get(), 0, Py_NewRef(main_exe));
-    Ref unpack_dir = Ref::steal(PyObject_GetAttr(global(f, lit::sys), lit::_MEIPASS));
-    if (!unpack_dir) {
-        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw PyError{};
-        PyErr_Clear();
-        unpack_dir = none();
-    }
+    Ref unpack_dir = attr_or(global(f, lit::sys), lit::_MEIPASS, Py_None);
     Ref popen = attr(global(f, lit::subprocess), lit::Popen);
     FailCriticalErrors inherited_by_the_launcher;
     if (unpack_dir.get() == Py_None) return call(popen, {command});

@@ -97,6 +97,15 @@ void set_error_from_current_exception(Frame& f)
     }
 }
 
+Ref attr_or(PyObject* obj, PyObject* name, PyObject* fallback)
+{
+    Ref value = Ref::steal(PyObject_GetAttr(obj, name));
+    if (value) return value;
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw PyError{};
+    PyErr_Clear();
+    return Ref::borrow(fallback);
+}
+
 Ref global(const Frame& f, PyObject* name)
 {
     PyObject* value = PyDict_GetItemWithError(f.globals, name);

@@ -92,6 +92,8 @@ void set_error_from_current_exception(Frame& f);
 Ref global(const Frame& f, PyObject* name);
 
 inline Ref attr(PyObject* obj, PyObject* name) { return own(PyObject_GetAttr(obj, name)); }
+// getattr(obj, name, fallback): only an AttributeError gives the fallback.
+Ref attr_or(PyObject* obj, PyObject* name, PyObject* fallback);
 inline void set_attr(PyObject* obj, PyObject* name, PyObject* value)
 {
     check(PyObject_SetAttr(obj, name, value));
